@@ -1,0 +1,246 @@
+#include "display.hpp"
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+namespace harness {
+
+namespace {
+
+// Closes a descriptor when it goes out of scope.
+struct FdGuard {
+    int fd;
+    ~FdGuard() { close(fd); }
+};
+
+// Reads Xvfb's display number from its -displayfd pipe, up to the newline.
+std::string read_display_number(int fd, Millis limit)
+{
+    std::string number;
+    auto deadline = Clock::now() + limit;
+    for (;;) {
+        auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now()).count();
+        if (left <= 0)
+            throw TimeoutError("timed out after " + std::to_string(limit.count()) +
+                               " ms waiting for Xvfb to report its display number");
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, int(left)) <= 0)
+            continue;
+        char c;
+        ssize_t n = read(fd, &c, 1);
+        if (n == 0)
+            throw std::runtime_error("Xvfb closed its -displayfd pipe without a display number "
+                                     "(is Xvfb installed?)");
+        if (n < 0)
+            continue;
+        if (c == '\n')
+            return number;
+        number += c;
+    }
+}
+
+}  // namespace
+
+XvfbServer::XvfbServer(XvfbOptions options) : options_(options)
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        throw std::system_error(errno, std::generic_category(), "pipe for Xvfb -displayfd");
+    FdGuard read_end{fds[0]};
+    {
+        FdGuard write_end{fds[1]};
+        SpawnOptions spawn;
+        spawn.argv = {"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0",
+                      std::to_string(options.width) + "x" + std::to_string(options.height) + "x" +
+                          std::to_string(options.depth),
+                      "-nolisten", "tcp", "-noreset", "-br"};
+        spawn.keep_fd = fds[1];
+        spawn.quiet = true;
+        process_ = std::make_unique<ChildProcess>(spawn);
+    }
+    display_ = ":" + read_display_number(fds[0], Millis(20000));
+    // The pipe stays open until the server answers: Xvfb may still write to
+    // it, and closing it early can kill the server as it starts.
+    wait_until(
+        [&] {
+            if (!process_->running())
+                throw std::runtime_error("Xvfb on " + display_ + " ended at start-up: " +
+                                         process_->status()->describe());
+            Display* d = XOpenDisplay(display_.c_str());
+            if (d)
+                XCloseDisplay(d);
+            return d != nullptr;
+        },
+        Millis(20000), "Xvfb on " + display_ + " to accept connections", Millis(10));
+}
+
+namespace {
+
+// A window may go away between listing it and asking about it; such errors
+// are expected here and must not end the harness, as Xlib's default would.
+int ignore_x_error(Display*, XErrorEvent*) { return 0; }
+
+}  // namespace
+
+XConnection::XConnection(const std::string& display)
+{
+    XSetErrorHandler(ignore_x_error);
+    display_ = XOpenDisplay(display.c_str());
+    if (!display_)
+        throw std::runtime_error("cannot open X display " + display);
+    int event_base, error_base, major, minor;
+    if (!XTestQueryExtension(display_, &event_base, &error_base, &major, &minor)) {
+        XCloseDisplay(display_);
+        throw std::runtime_error("X display " + display + " has no XTEST extension");
+    }
+}
+
+XConnection::~XConnection() { XCloseDisplay(display_); }
+
+namespace {
+
+// The palette colour that an RGB value (8 bits a channel) shows.
+std::uint8_t palette_colour(unsigned r, unsigned g, unsigned b)
+{
+    if (r >= 0xe0 && g >= 0xe0 && b >= 0xe0)
+        return Picture::white;
+    if (r <= 0x1f && g <= 0x1f && b <= 0x1f)
+        return Picture::black;
+    return Picture::other;
+}
+
+unsigned channel(unsigned long pixel, unsigned long mask)
+{
+    if (mask == 0)
+        return 0;
+    int shift = 0;
+    while (!((mask >> shift) & 1))
+        ++shift;
+    unsigned long max = mask >> shift;
+    return unsigned(((pixel & mask) >> shift) * 255 / max);
+}
+
+}  // namespace
+
+Picture XConnection::grab()
+{
+    int screen = DefaultScreen(display_);
+    Window root = RootWindow(display_, screen);
+    Picture picture;
+    picture.width = DisplayWidth(display_, screen);
+    picture.height = DisplayHeight(display_, screen);
+    XImage* image = XGetImage(display_, root, 0, 0, unsigned(picture.width),
+                              unsigned(picture.height), AllPlanes, ZPixmap);
+    if (!image)
+        throw std::runtime_error("XGetImage of the root window failed");
+
+    Visual* visual = DefaultVisual(display_, screen);
+    bool true_colour = visual->c_class == TrueColor || visual->c_class == DirectColor;
+    // An 8-bit display shows the colours of the installed colormap, which
+    // the program may have put in place of the default one.
+    Colormap colormap = DefaultColormap(display_, screen);
+    if (!true_colour) {
+        int installed = 0;
+        Colormap* maps = XListInstalledColormaps(display_, root, &installed);
+        if (maps && installed > 0)
+            colormap = maps[0];
+        if (maps)
+            XFree(maps);
+    }
+
+    unsigned long cached_pixel = ~0ul;
+    std::uint8_t cached_colour = Picture::other;
+    auto classify = [&](unsigned long pixel) {
+        if (pixel == cached_pixel)
+            return cached_colour;
+        if (true_colour) {
+            cached_colour = palette_colour(channel(pixel, visual->red_mask),
+                                           channel(pixel, visual->green_mask),
+                                           channel(pixel, visual->blue_mask));
+        } else {
+            XColor colour{};
+            colour.pixel = pixel;
+            XQueryColor(display_, colormap, &colour);
+            cached_colour = palette_colour(colour.red >> 8, colour.green >> 8, colour.blue >> 8);
+        }
+        cached_pixel = pixel;
+        return cached_colour;
+    };
+
+    picture.pixels.resize(std::size_t(picture.width) * std::size_t(picture.height));
+    for (int y = 0; y < picture.height; ++y)
+        for (int x = 0; x < picture.width; ++x)
+            picture.pixels[std::size_t(y) * std::size_t(picture.width) + std::size_t(x)] =
+                classify(XGetPixel(image, x, y));
+    XDestroyImage(image);
+    return picture;
+}
+
+unsigned XConnection::keycode(Key key)
+{
+    return XKeysymToKeycode(display_, key == Key::space ? XK_space : XK_Escape);
+}
+
+void XConnection::send_keycode(unsigned code, bool down)
+{
+    XTestFakeKeyEvent(display_, code, down ? True : False, CurrentTime);
+    XSync(display_, False);
+}
+
+void XConnection::press(Key key) { send_keycode(keycode(key), true); }
+void XConnection::release(Key key) { send_keycode(keycode(key), false); }
+
+void XConnection::tap(Key key, Millis hold)
+{
+    press(key);
+    std::this_thread::sleep_for(hold);
+    release(key);
+}
+
+std::vector<unsigned> XConnection::other_keycodes()
+{
+    int min_code = 0, max_code = 0;
+    XDisplayKeycodes(display_, &min_code, &max_code);
+    // Ctrl+Alt+End is the library's own emergency exit, so End stays out.
+    unsigned excluded[] = {keycode(Key::space), keycode(Key::escape),
+                           unsigned(XKeysymToKeycode(display_, XK_End)),
+                           unsigned(XKeysymToKeycode(display_, XK_KP_End))};
+    std::vector<unsigned> codes;
+    for (int code = min_code; code <= max_code; ++code) {
+        bool keep = true;
+        for (unsigned e : excluded)
+            keep &= unsigned(code) != e;
+        if (keep)
+            codes.push_back(unsigned(code));
+    }
+    return codes;
+}
+
+int XConnection::mapped_windows()
+{
+    Window root_return, parent_return;
+    Window* children = nullptr;
+    unsigned count = 0;
+    XQueryTree(display_, DefaultRootWindow(display_), &root_return, &parent_return, &children,
+               &count);
+    int mapped = 0;
+    for (unsigned i = 0; i < count; ++i) {
+        XWindowAttributes attributes;
+        if (XGetWindowAttributes(display_, children[i], &attributes) &&
+            attributes.map_state == IsViewable)
+            ++mapped;
+    }
+    if (children)
+        XFree(children);
+    return mapped;
+}
+
+}  // namespace harness

@@ -1,0 +1,218 @@
+#include "process.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <system_error>
+
+extern char** environ;
+
+namespace harness {
+
+bool ExitStatus::exited() const { return WIFEXITED(raw); }
+int ExitStatus::code() const { return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1; }
+bool ExitStatus::signalled() const { return WIFSIGNALED(raw); }
+int ExitStatus::signal() const { return WIFSIGNALED(raw) ? WTERMSIG(raw) : 0; }
+
+std::string ExitStatus::describe() const
+{
+    if (exited())
+        return "exit status " + std::to_string(code());
+    if (signalled())
+        return "killed by signal " + std::to_string(signal()) + " (" + strsignal(signal()) + ")";
+    return "wait status " + std::to_string(raw);
+}
+
+namespace {
+
+std::vector<std::string> child_environment(const SpawnOptions& options)
+{
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+        std::string entry = *e;
+        std::string name = entry.substr(0, entry.find('='));
+        bool replaced = false;
+        for (const auto& u : options.unset_env)
+            replaced |= (u == name);
+        for (const auto& s : options.set_env)
+            replaced |= (s.first == name);
+        if (!replaced)
+            env.push_back(entry);
+    }
+    for (const auto& s : options.set_env)
+        env.push_back(s.first + "=" + s.second);
+    return env;
+}
+
+[[noreturn]] void system_error(const std::string& what)
+{
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+}  // namespace
+
+ChildProcess::ChildProcess(const SpawnOptions& options)
+{
+    if (options.argv.empty())
+        throw std::invalid_argument("ChildProcess: no program given");
+
+    // Everything the child needs is prepared before fork.
+    std::vector<std::string> env = child_environment(options);
+    std::vector<char*> argv_ptrs, env_ptrs;
+    for (const auto& a : options.argv)
+        argv_ptrs.push_back(const_cast<char*>(a.c_str()));
+    argv_ptrs.push_back(nullptr);
+    for (const auto& e : env)
+        env_ptrs.push_back(const_cast<char*>(e.c_str()));
+    env_ptrs.push_back(nullptr);
+
+    int err_pipe[2] = {-1, -1};
+    if (options.capture_stderr && pipe2(err_pipe, O_CLOEXEC) != 0)
+        system_error("pipe for stderr");
+    pid_t parent = getpid();
+
+    spawned_at_ = Clock::now();
+    pid_ = fork();
+    if (pid_ < 0)
+        system_error("fork");
+    if (pid_ == 0) {
+        // Never outlive the harness, even when it dies without cleaning up.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent)
+            _exit(127);
+        int null_fd = open("/dev/null", O_RDWR);
+        dup2(null_fd, 0);
+        if (options.quiet)
+            dup2(null_fd, 1);
+        if (options.capture_stderr)
+            dup2(err_pipe[1], 2);
+        else if (options.quiet)
+            dup2(null_fd, 2);
+        if (options.keep_fd >= 0)
+            fcntl(options.keep_fd, F_SETFD, 0);
+        execve(argv_ptrs[0], argv_ptrs.data(), env_ptrs.data());
+        execvpe(argv_ptrs[0], argv_ptrs.data(), env_ptrs.data());
+        dprintf(2, "harness: cannot run %s: %s\n", argv_ptrs[0], strerror(errno));
+        _exit(127);
+    }
+    if (options.capture_stderr) {
+        close(err_pipe[1]);
+        stderr_fd_ = err_pipe[0];
+        fcntl(stderr_fd_, F_SETFL, O_NONBLOCK);
+    }
+}
+
+ChildProcess::~ChildProcess()
+{
+    if (!status_ && pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        int raw = 0;
+        while (waitpid(pid_, &raw, 0) < 0 && errno == EINTR) {
+        }
+    }
+    if (stderr_fd_ >= 0)
+        close(stderr_fd_);
+}
+
+bool ChildProcess::poll_exit()
+{
+    if (status_)
+        return true;
+    int raw = 0;
+    pid_t r = waitpid(pid_, &raw, WNOHANG);
+    if (r == pid_) {
+        ended_at_ = Clock::now();
+        status_ = ExitStatus{raw};
+        return true;
+    }
+    return false;
+}
+
+bool ChildProcess::running() { return !poll_exit(); }
+
+std::optional<ExitStatus> ChildProcess::wait_for(Millis limit)
+{
+    auto deadline = Clock::now() + limit;
+    while (!poll_exit() && Clock::now() < deadline)
+        std::this_thread::sleep_for(Millis(1));
+    return status_;
+}
+
+ExitStatus ChildProcess::wait(Millis limit, const std::string& what)
+{
+    if (auto s = wait_for(limit))
+        return *s;
+    throw TimeoutError("timed out after " + std::to_string(limit.count()) + " ms waiting for " +
+                       what + " (pid " + std::to_string(pid_) + " still running)");
+}
+
+void ChildProcess::send_signal(int signal_number)
+{
+    if (!poll_exit())
+        ::kill(pid_, signal_number);
+}
+
+void ChildProcess::kill_now()
+{
+    send_signal(SIGKILL);
+    wait(Millis(5000), "a killed process to be reaped");
+}
+
+const std::string& ChildProcess::captured_stderr()
+{
+    if (stderr_fd_ >= 0) {
+        char buffer[4096];
+        ssize_t n;
+        while ((n = read(stderr_fd_, buffer, sizeof buffer)) > 0)
+            stderr_text_.append(buffer, size_t(n));
+    }
+    return stderr_text_;
+}
+
+MemoryUse memory_use(pid_t pid)
+{
+    MemoryUse use;
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        std::istringstream fields(line);
+        std::string name;
+        long kib = 0;
+        fields >> name >> kib;
+        if (name == "VmRSS:")
+            use.resident_kib = kib;
+        else if (name == "VmHWM:")
+            use.peak_resident_kib = kib;
+    }
+    return use;
+}
+
+double cpu_seconds(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // The command name may hold spaces; the fields after it are plain.
+    auto close_paren = text.rfind(')');
+    if (close_paren == std::string::npos)
+        return 0.0;
+    std::istringstream fields(text.substr(close_paren + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14)
+            utime = std::stoull(field);
+        if (i == 15)
+            stime = std::stoull(field);
+    }
+    return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+}
+
+}  // namespace harness

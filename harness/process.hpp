@@ -1,0 +1,105 @@
+// Child processes for the tests and tools: started with fork/exec, waited
+// for with a bound, and killed and reaped when their owner goes away.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace harness {
+
+using Clock = std::chrono::steady_clock;
+using Millis = std::chrono::milliseconds;
+
+// Raised when a bounded wait runs out; the message says what was awaited.
+struct TimeoutError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Polls `ready` until it returns true or `limit` has passed.
+template <typename Predicate>
+void wait_until(Predicate ready, Millis limit, const std::string& what, Millis poll = Millis(5));
+
+// How a child ended, as waitpid reported it.
+struct ExitStatus {
+    int raw = 0;
+    bool exited() const;
+    int code() const;
+    bool signalled() const;
+    int signal() const;
+    bool success() const { return exited() && code() == 0; }
+    std::string describe() const;
+};
+
+struct SpawnOptions {
+    std::vector<std::string> argv;
+    std::vector<std::pair<std::string, std::string>> set_env;
+    std::vector<std::string> unset_env;
+    bool capture_stderr = false;  // otherwise stderr is inherited
+    bool quiet = false;           // stdout and stderr to /dev/null (unless captured)
+    int keep_fd = -1;             // a descriptor the child inherits under its own number
+};
+
+class ChildProcess {
+public:
+    explicit ChildProcess(const SpawnOptions& options);
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    pid_t pid() const { return pid_; }
+    Clock::time_point spawned_at() const { return spawned_at_; }
+    bool running();
+    std::optional<ExitStatus> status() const { return status_; }
+    // The exit status, or nothing if the child still runs after `limit`.
+    std::optional<ExitStatus> wait_for(Millis limit);
+    // Like wait_for, but a child still running after `limit` is an error.
+    ExitStatus wait(Millis limit, const std::string& what);
+    // When the child was seen to have ended (to within a millisecond).
+    Clock::time_point ended_at() const { return ended_at_; }
+    void send_signal(int signal_number);
+    void kill_now();
+    // Everything the child has written to stderr so far (capture_stderr).
+    const std::string& captured_stderr();
+
+private:
+    bool poll_exit();
+
+    pid_t pid_ = -1;
+    int stderr_fd_ = -1;
+    std::string stderr_text_;
+    std::optional<ExitStatus> status_;
+    Clock::time_point spawned_at_;
+    Clock::time_point ended_at_;
+};
+
+// Resident memory figures from /proc/PID/status, in KiB; 0 where unknown.
+struct MemoryUse {
+    long resident_kib = 0;
+    long peak_resident_kib = 0;
+};
+MemoryUse memory_use(pid_t pid);
+// User plus system CPU time of a process so far, from /proc/PID/stat.
+double cpu_seconds(pid_t pid);
+
+template <typename Predicate>
+void wait_until(Predicate ready, Millis limit, const std::string& what, Millis poll)
+{
+    auto deadline = Clock::now() + limit;
+    for (;;) {
+        if (ready())
+            return;
+        if (Clock::now() >= deadline)
+            throw TimeoutError("timed out after " + std::to_string(limit.count()) +
+                               " ms waiting for " + what);
+        std::this_thread::sleep_for(poll);
+    }
+}
+
+}  // namespace harness

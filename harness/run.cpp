@@ -1,0 +1,109 @@
+#include "run.hpp"
+
+#include <cstdlib>
+
+namespace harness {
+
+std::string spotfall_binary()
+{
+    if (const char* path = std::getenv("SPOTFALL_BINARY"))
+        return path;
+    return SPOTFALL_BINARY_PATH;
+}
+
+std::string faketime_start(std::time_t second)
+{
+    std::tm utc{};
+    gmtime_r(&second, &utc);
+    char text[64];
+    std::strftime(text, sizeof text, "@%Y-%m-%d %H:%M:%S", &utc);
+    return text;
+}
+
+SpotfallRun::SpotfallRun(const XvfbServer& server, XConnection& x, RunOptions options)
+    : x_(x), fake_start_(options.clock_starts_at)
+{
+    SpawnOptions spawn;
+    spawn.argv.push_back(spotfall_binary());
+    spawn.argv.insert(spawn.argv.end(), options.args.begin(), options.args.end());
+    spawn.set_env = options.env;
+    spawn.set_env.emplace_back("DISPLAY", server.display());
+    if (fake_start_) {
+        spawn.set_env.emplace_back("LD_PRELOAD", LIBFAKETIME_PATH);
+        spawn.set_env.emplace_back("FAKETIME", faketime_start(*fake_start_));
+        spawn.set_env.emplace_back("TZ", "UTC");
+        // Only the calendar clock moves; the pauses run on the real one.
+        spawn.set_env.emplace_back("FAKETIME_DONT_FAKE_MONOTONIC", "1");
+    }
+    spawn.capture_stderr = options.capture_stderr;
+    first_second_ = fake_start_ ? *fake_start_ : std::time(nullptr);
+    process_ = std::make_unique<ChildProcess>(spawn);
+    last_second_ = first_second_;
+}
+
+Picture SpotfallRun::await_white(Millis limit)
+{
+    Picture screen;
+    wait_until(
+        [&] {
+            if (!process_->running())
+                throw std::runtime_error("spotfall ended before painting the screen: " +
+                                         process_->status()->describe() + "; stderr: " +
+                                         process_->captured_stderr());
+            screen = x_.grab();
+            return screen.count(Picture::white) > 0;
+        },
+        limit, "spotfall to paint the screen white");
+    first_white_at_ = Clock::now();
+    // The seed was taken before the mode was set, so before this moment.
+    if (fake_start_)
+        last_second_ = *fake_start_ + std::chrono::duration_cast<std::chrono::seconds>(
+                                          first_white_at_ - spawned_at()).count() + 1;
+    else
+        last_second_ = std::time(nullptr);
+    return screen;
+}
+
+Picture SpotfallRun::await_change(const Picture& from, Millis limit, const std::string& what)
+{
+    Picture screen;
+    wait_until(
+        [&] {
+            screen = x_.grab();
+            return screen != from;
+        },
+        limit, what);
+    return screen;
+}
+
+Picture SpotfallRun::await_still(Millis still_for, Millis limit)
+{
+    Picture last = x_.grab();
+    auto since = Clock::now();
+    wait_until(
+        [&] {
+            Picture now = x_.grab();
+            if (now != last) {
+                last = std::move(now);
+                since = Clock::now();
+            }
+            return Clock::now() - since >= still_for;
+        },
+        limit, "the screen to stay unchanged for " + std::to_string(still_for.count()) + " ms",
+        Millis(20));
+    return last;
+}
+
+ExitStatus SpotfallRun::await_exit(Millis limit) { return process_->wait(limit, "spotfall to end"); }
+
+OracleMatch SpotfallRun::match(const Oracle& oracle, const Picture& screen, int max_discs) const
+{
+    return oracle.match(screen, first_second_, last_second_, max_discs);
+}
+
+int disc_bound(Clock::duration elapsed)
+{
+    return int(std::chrono::duration_cast<Millis>(elapsed).count() / 50) + 1;
+}
+
+}  // namespace harness

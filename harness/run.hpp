@@ -1,0 +1,67 @@
+// One run of spotfall on a private X server, and the waits a test needs:
+// each bounded, each saying what it waited for when it runs out.
+#pragma once
+
+#include "display.hpp"
+#include "oracle.hpp"
+#include "process.hpp"
+
+#include <ctime>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace harness {
+
+// The spotfall executable this harness was built with.
+std::string spotfall_binary();
+
+struct RunOptions {
+    std::vector<std::string> args;
+    std::vector<std::pair<std::string, std::string>> env;
+    // Starts the program's calendar clock at this second (through
+    // libfaketime), still running, so that its seed is known.
+    std::optional<std::time_t> clock_starts_at;
+    bool capture_stderr = true;
+};
+
+class SpotfallRun {
+public:
+    SpotfallRun(const XvfbServer& server, XConnection& x, RunOptions options = {});
+
+    ChildProcess& process() { return *process_; }
+    XConnection& x() { return x_; }
+    Clock::time_point spawned_at() const { return process_->spawned_at(); }
+    Clock::time_point first_white_at() const { return first_white_at_; }
+    // The calendar seconds in which the program may have seeded its generator.
+    std::time_t first_second() const { return first_second_; }
+    std::time_t last_second() const { return last_second_; }
+
+    // The first screen that shows any white: the program has set its mode.
+    Picture await_white(Millis limit = Millis(15000));
+    Picture await_change(const Picture& from, Millis limit, const std::string& what);
+    // A screen that stays the same for `still_for`.
+    Picture await_still(Millis still_for, Millis limit);
+    ExitStatus await_exit(Millis limit);
+    // Matches a screen against the oracle for this run's possible seeds.
+    OracleMatch match(const Oracle& oracle, const Picture& screen, int max_discs = 50000) const;
+
+private:
+    XConnection& x_;
+    std::unique_ptr<ChildProcess> process_;
+    std::time_t first_second_ = 0;
+    std::time_t last_second_ = 0;
+    std::optional<std::time_t> fake_start_;
+    Clock::time_point first_white_at_{};
+};
+
+// The most discs that the program may have stamped in `elapsed` when it
+// rests 50 ms after each one.
+int disc_bound(Clock::duration elapsed);
+
+// Formats a calendar second for libfaketime's start-at mode.
+std::string faketime_start(std::time_t second);
+
+}  // namespace harness
