@@ -101,6 +101,35 @@ OracleMatch SpotfallRun::match(const Oracle& oracle, const Picture& screen, int 
     return oracle.match(screen, first_second_, last_second_, max_discs);
 }
 
+Sight SpotfallRun::judge(const Oracle& oracle, Picture screen) const
+{
+    Sight sight;
+    sight.screen = std::move(screen);
+    sight.at = Clock::now();
+    sight.match = match(oracle, sight.screen, disc_bound(sight.at - spawned_at()) * 4 + 100);
+    return sight;
+}
+
+Sight SpotfallRun::look(const Oracle& oracle) { return judge(oracle, x_.grab()); }
+
+Sight SpotfallRun::await_discs(const Oracle& oracle, int discs, Millis limit)
+{
+    Sight sight;
+    wait_until(
+        [&] {
+            sight = look(oracle);
+            return sight.match.found && sight.match.count >= discs;
+        },
+        limit, "an exact picture of at least " + std::to_string(discs) + " discs");
+    return sight;
+}
+
+Sight SpotfallRun::freeze(const Oracle& oracle, Millis limit)
+{
+    x_.tap(Key::space);
+    return judge(oracle, await_still(Millis(300), limit));
+}
+
 int disc_bound(Clock::duration elapsed)
 {
     return int(std::chrono::duration_cast<Millis>(elapsed).count() / 50) + 1;

@@ -27,6 +27,13 @@ struct RunOptions {
     bool capture_stderr = true;
 };
 
+// A screen read back, when it was read, and what the oracle made of it.
+struct Sight {
+    Picture screen;
+    OracleMatch match;
+    Clock::time_point at;
+};
+
 class SpotfallRun {
 public:
     SpotfallRun(const XvfbServer& server, XConnection& x, RunOptions options = {});
@@ -46,9 +53,18 @@ public:
     Picture await_still(Millis still_for, Millis limit);
     ExitStatus await_exit(Millis limit);
     // Matches a screen against the oracle for this run's possible seeds.
-    OracleMatch match(const Oracle& oracle, const Picture& screen, int max_discs = 50000) const;
+    OracleMatch match(const Oracle& oracle, const Picture& screen, int max_discs) const;
+    // Reads the screen and matches it, trying up to four times as many discs
+    // as the time since the start allows.
+    Sight look(const Oracle& oracle);
+    // Looks until the screen is an exact picture of at least `discs` discs.
+    Sight await_discs(const Oracle& oracle, int discs, Millis limit);
+    // Holds SPACE, then waits for the picture to stay still for 300 ms.
+    Sight freeze(const Oracle& oracle, Millis limit = Millis(5000));
 
 private:
+    Sight judge(const Oracle& oracle, Picture screen) const;
+
     XConnection& x_;
     std::unique_ptr<ChildProcess> process_;
     std::time_t first_second_ = 0;

@@ -1,0 +1,80 @@
+// The two keys and the phases they move between: SPACE freezes the
+// picture, ESC ends the program, and neither does anything out of turn.
+#include "suite.hpp"
+
+namespace suite {
+namespace {
+
+using Keys = OnDisplay;
+
+TEST_F(Keys, SpaceFreezesAnExactPictureWithAtMostOneDiscMore)
+{
+    SpotfallRun run(server, x);
+    run.await_white();
+    run.await_discs(oracle(), 5, 10s);
+
+    x.press(Key::space);
+    // Every disc on the screen now was drawn before, or while, the press was sent.
+    Sight at_press = run.look(oracle());
+    std::this_thread::sleep_for(150ms);  // how long the key is held
+    x.release(Key::space);
+    Picture still = run.await_still(300ms, 5s);
+    std::this_thread::sleep_for(300ms);  // the span that must show no change
+    Sight frozen = run.look(oracle());
+
+    EXPECT_EQ(frozen.screen, still) << "the picture changed after it had stood still";
+    EXPECT_EXACT(at_press);
+    EXPECT_EXACT(frozen);
+    EXPECT_LE(frozen.match.count, at_press.match.count_max + 1);
+    EXPECT_TRUE(run.process().running()) << "SPACE must not end the program";
+    expect_clean_end(run);
+}
+
+TEST_F(Keys, EscWhileDrawingChangesNothing)
+{
+    SpotfallRun run(server, x);
+    run.await_white();
+    run.await_discs(oracle(), 3, 10s);
+
+    x.tap(Key::escape);
+    Picture after_esc = x.grab();
+    run.await_change(after_esc, 2s, "drawing to go on after ESC");
+    EXPECT_TRUE(run.process().running()) << run.process().status()->describe();
+
+    Sight frozen = run.freeze(oracle());
+    EXPECT_EXACT(frozen);
+    expect_clean_end(run);
+}
+
+TEST_F(Keys, SpaceWhileWaitingChangesNothingAndEscEndsWithStatusZero)
+{
+    SpotfallRun run(server, x);
+    run.await_white();
+    run.await_discs(oracle(), 3, 10s);
+    Sight frozen = run.freeze(oracle());
+    EXPECT_EXACT(frozen);
+
+    x.tap(Key::space);
+    std::this_thread::sleep_for(300ms);  // the span that must show no change
+    EXPECT_EQ(x.grab(), frozen.screen) << "SPACE while waiting changed the picture";
+    EXPECT_TRUE(run.process().running()) << "SPACE while waiting ended the program";
+    expect_clean_end(run);
+}
+
+TEST_F(Keys, SpaceAndEscTogetherEndTheProgramStraightAfterDrawing)
+{
+    SpotfallRun run(server, x);
+    run.await_white();
+    run.await_discs(oracle(), 3, 10s);
+
+    x.press(Key::space);
+    x.press(Key::escape);
+    std::this_thread::sleep_for(150ms);  // how long the keys are held
+    x.release(Key::space);
+    x.release(Key::escape);
+    ExitStatus status = run.await_exit(2s);
+    EXPECT_TRUE(status.success()) << status.describe();
+}
+
+}  // namespace
+}  // namespace suite

@@ -1,0 +1,102 @@
+// Whole runs under different conditions: the seed, the command line and
+// the display's depth must leave the picture exact.
+#include "suite.hpp"
+
+#include <algorithm>
+#include <ctime>
+
+namespace suite {
+namespace {
+
+// Runs until a few discs are down, freezes, checks the picture, ends.
+Sight exact_run(const XvfbServer& server, XConnection& x, RunOptions options = {})
+{
+    SpotfallRun run(server, x, std::move(options));
+    run.await_white();
+    run.await_discs(oracle(), 5, 10s);
+    Sight frozen = run.freeze(oracle());
+    EXPECT_EXACT(frozen);
+    expect_clean_end(run);
+    EXPECT_EQ(run.process().captured_stderr(), "");
+    return frozen;
+}
+
+TEST(Seed, TwoRunsInTheSameSecondDrawOneSequence)
+{
+    // Two displays, two runs started together with their calendar clocks
+    // set to the same second and left running.
+    std::time_t second = std::time(nullptr) - 86400;
+    XvfbServer first_server, second_server;
+    XConnection first_x(first_server.display()), second_x(second_server.display());
+    RunOptions pinned;
+    pinned.clock_starts_at = second;
+    SpotfallRun first(first_server, first_x, pinned), second_run(second_server, second_x, pinned);
+    first.await_white();
+    second_run.await_white();
+    Sight a = first.await_discs(oracle(), 5, 10s);
+    Sight b = second_run.await_discs(oracle(), a.match.count + 3, 10s);
+
+    EXPECT_EXACT(a);
+    EXPECT_EXACT(b);
+    EXPECT_EQ(a.match.seed, unsigned(second));
+    EXPECT_EQ(b.match.seed, unsigned(second));
+    // The longer picture holds the shorter one.
+    EXPECT_TRUE(b.screen.keeps_black_of(a.screen));
+}
+
+std::string command_line_name(const ::testing::TestParamInfo<std::vector<std::string>>& info)
+{
+    const char* names[] = {"Empty", "VeryLong", "NotUtf8AndOptions"};
+    return names[info.index];
+}
+
+class Arguments : public OnDisplay, public ::testing::WithParamInterface<std::vector<std::string>> {};
+
+TEST_P(Arguments, ChangeNothing) { exact_run(server, x, RunOptions{GetParam(), {}, {}, true}); }
+
+INSTANTIATE_TEST_SUITE_P(
+    CommandLines, Arguments,
+    ::testing::Values(std::vector<std::string>{""},
+                      std::vector<std::string>{std::string(100000, 'x')},
+                      std::vector<std::string>{"\xff\xfe\x80", "--help", "-geometry", "640x480"}),
+    command_line_name);
+
+class Depths : public OnDisplay, public ::testing::WithParamInterface<int> {
+protected:
+    Depths() : OnDisplay(XvfbOptions{1024, 768, GetParam()}) {}
+};
+
+TEST_P(Depths, PictureIsExact) { exact_run(server, x); }
+
+INSTANTIATE_TEST_SUITE_P(BitsPerPixel, Depths, ::testing::Values(8, 16, 24),
+                         [](const auto& info) { return std::to_string(info.param) + "Bits"; });
+
+// With no display to run on, the program says so in one line and fails.
+class NoDisplay : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(NoDisplay, OneLineOnStderrAndStatusOne)
+{
+    SpawnOptions spawn;
+    spawn.argv = {spotfall_binary()};
+    if (GetParam())
+        spawn.set_env = {{"DISPLAY", GetParam()}};
+    else
+        spawn.unset_env = {"DISPLAY"};
+    spawn.capture_stderr = true;
+    ChildProcess program(spawn);
+    ExitStatus status = program.wait(5s, "spotfall to give up without a display");
+    const std::string& text = program.captured_stderr();
+
+    EXPECT_TRUE(status.exited() && status.code() == 1) << status.describe();
+    EXPECT_EQ(text.rfind("spotfall: ", 0), 0u) << text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+    EXPECT_NE(text.find("display"), std::string::npos) << text;
+}
+
+INSTANTIATE_TEST_SUITE_P(Displays, NoDisplay, ::testing::Values(nullptr, ":4093"),
+                         [](const auto& info) {
+                             return std::string(info.param ? "NoServer" : "Unset");
+                         });
+
+}  // namespace
+}  // namespace suite

@@ -1,0 +1,41 @@
+// What every test of the program shares: a private X server, a connection
+// to it, and the oracle that knows the exact picture.
+#pragma once
+
+#include "run.hpp"
+
+#include <gtest/gtest.h>
+
+namespace suite {
+
+using namespace harness;
+using namespace std::chrono_literals;
+
+inline const Oracle& oracle()
+{
+    static const Oracle instance;
+    return instance;
+}
+
+class OnDisplay : public ::testing::Test {
+protected:
+    explicit OnDisplay(XvfbOptions options = {}) : server(options), x(server.display()) {}
+
+    XvfbServer server;
+    XConnection x;
+};
+
+// Asserts that a sight is an exact picture and returns its disc count.
+#define EXPECT_EXACT(sight) EXPECT_TRUE((sight).match.found) << (sight).match.explain()
+
+// Ends a run whose picture is frozen: ESC, then status 0 and no window left.
+inline void expect_clean_end(SpotfallRun& run)
+{
+    run.x().tap(Key::escape);
+    ExitStatus status = run.await_exit(5s);
+    EXPECT_TRUE(status.success()) << status.describe();
+    EXPECT_NO_THROW(wait_until([&] { return run.x().mapped_windows() == 0; }, 5s,
+                               "the program's window to go"));
+}
+
+}  // namespace suite
