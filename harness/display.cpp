@@ -133,12 +133,18 @@ unsigned channel(unsigned long pixel, unsigned long mask)
 Picture XConnection::grab()
 {
     int screen = DefaultScreen(display_);
+    return grab(0, 0, DisplayWidth(display_, screen), DisplayHeight(display_, screen));
+}
+
+Picture XConnection::grab(int left, int top, int width, int height)
+{
+    int screen = DefaultScreen(display_);
     Window root = RootWindow(display_, screen);
     Picture picture;
-    picture.width = DisplayWidth(display_, screen);
-    picture.height = DisplayHeight(display_, screen);
-    XImage* image = XGetImage(display_, root, 0, 0, unsigned(picture.width),
-                              unsigned(picture.height), AllPlanes, ZPixmap);
+    picture.width = width;
+    picture.height = height;
+    XImage* image = XGetImage(display_, root, left, top, unsigned(width), unsigned(height),
+                              AllPlanes, ZPixmap);
     if (!image)
         throw std::runtime_error("XGetImage of the root window failed");
 

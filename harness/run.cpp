@@ -115,12 +115,16 @@ Sight SpotfallRun::look(const Oracle& oracle) { return judge(oracle, x_.grab());
 Sight SpotfallRun::await_discs(const Oracle& oracle, int discs, Millis limit)
 {
     Sight sight;
-    wait_until(
-        [&] {
-            sight = look(oracle);
-            return sight.match.found && sight.match.count >= discs;
-        },
-        limit, "an exact picture of at least " + std::to_string(discs) + " discs");
+    try {
+        wait_until(
+            [&] {
+                sight = look(oracle);
+                return sight.match.found && sight.match.count >= discs;
+            },
+            limit, "an exact picture of at least " + std::to_string(discs) + " discs");
+    } catch (const TimeoutError& e) {
+        throw TimeoutError(std::string(e.what()) + "; the last screen: " + sight.match.explain());
+    }
     return sight;
 }
 

@@ -16,6 +16,7 @@ Sight exact_run(const XvfbServer& server, XConnection& x, RunOptions options = {
     run.await_discs(oracle(), 5, 10s);
     Sight frozen = run.freeze(oracle());
     EXPECT_EXACT(frozen);
+    EXPECT_LE(frozen.match.count, disc_bound(frozen.at - run.spawned_at()));
     expect_clean_end(run);
     EXPECT_EQ(run.process().captured_stderr(), "");
     return frozen;
