@@ -1,0 +1,209 @@
+// spotfall-bench: runs spotfall K times on a private Xvfb and prints the
+// medians (with min and max) of its start-up, cadence, freeze, exit and
+// cost, beside the targets. Nothing here is asserted: the figures are for
+// reading, on a machine that may be shared.
+#include "run.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+using namespace harness;
+using namespace std::chrono_literals;
+
+namespace {
+
+struct Metric {
+    const char* name;
+    const char* unit;
+    const char* target_text;
+    std::function<bool(double)> meets;
+    std::vector<double> values;
+};
+
+double ms_between(Clock::time_point from, Clock::time_point to)
+{
+    return std::chrono::duration<double, std::milli>(to - from).count();
+}
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// The four corners: the first white a fresh screen shows, cheaply.
+bool any_corner_white(XConnection& x)
+{
+    for (auto [left, top] : {std::pair{0, 0}, {1023, 0}, {0, 767}, {1023, 767}})
+        if (x.grab(left, top, 1, 1).pixels[0] == Picture::white)
+            return true;
+    return false;
+}
+
+struct Figures {
+    double startup_ms, cadence, discs_after_space, freeze_ms, exit_ms, cpu_drawing, cpu_waiting,
+        peak_mib;
+};
+
+Figures measure_one_run(XvfbServer& server, XConnection& x, const Oracle& oracle, double window)
+{
+    Figures f{};
+    SpotfallRun run(server, x);
+
+    // Start-up: from exec to the first white pixel on the X server.
+    wait_until([&] { return any_corner_white(x); }, 15000ms, "spotfall to paint the screen white",
+               1ms);
+    f.startup_ms = ms_between(run.spawned_at(), Clock::now());
+    run.await_white();
+
+    // Cadence, counted exactly by the oracle, and the CPU it costs.
+    pid_t pid = run.process().pid();
+    Sight start = run.await_discs(oracle, 1, 5000ms);
+    double cpu_start = cpu_seconds(pid);
+    std::this_thread::sleep_for(std::chrono::duration<double>(window));
+    Sight end = run.look(oracle);
+    double cpu_end = cpu_seconds(pid);
+    if (!start.match.found || !end.match.found)
+        throw std::runtime_error("the picture is not exact: " + end.match.explain());
+    double span = ms_between(start.at, end.at) / 1000.0;
+    f.cadence = (end.match.count - start.match.count) / span;
+    f.cpu_drawing = 100.0 * (cpu_end - cpu_start) / span;
+
+    // Freeze: discs added after SPACE was sent, and when the screen stopped.
+    Picture before = x.grab();
+    x.press(Key::space);
+    auto pressed = Clock::now();
+    Picture last = before;
+    auto last_change = pressed;
+    bool released = false;
+    wait_until(
+        [&] {
+            if (!released && Clock::now() - pressed >= 150ms) {
+                x.release(Key::space);
+                released = true;
+            }
+            Picture now = x.grab();
+            if (now != last) {
+                last = std::move(now);
+                last_change = Clock::now();
+            }
+            return released && Clock::now() - last_change >= 300ms;
+        },
+        5000ms, "the picture to stand still after SPACE", 1ms);
+    f.freeze_ms = last == before ? 0.0 : ms_between(pressed, last_change);
+    OracleMatch at_press = run.match(oracle, before, end.match.count + 200);
+    OracleMatch frozen = run.match(oracle, last, end.match.count + 200);
+    if (!at_press.found || !frozen.found)
+        throw std::runtime_error("the frozen picture is not exact: " + frozen.explain());
+    f.discs_after_space = frozen.count - at_press.count;
+
+    // The waiting phase spins; measure what that costs.
+    double wait_cpu_start = cpu_seconds(pid);
+    auto wait_start = Clock::now();
+    std::this_thread::sleep_for(2s);
+    f.cpu_waiting = 100.0 * (cpu_seconds(pid) - wait_cpu_start) / (ms_between(wait_start, Clock::now()) / 1000.0);
+    f.peak_mib = memory_use(pid).peak_resident_kib / 1024.0;
+
+    // Exit: from ESC sent to the process reaped.
+    x.press(Key::escape);
+    auto esc = Clock::now();
+    ExitStatus status = run.await_exit(5000ms);
+    f.exit_ms = ms_between(esc, run.process().ended_at());
+    x.release(Key::escape);
+    if (!status.success())
+        throw std::runtime_error("spotfall ended with " + status.describe());
+    return f;
+}
+
+int usage()
+{
+    std::fprintf(stderr, "usage: spotfall-bench [--runs K] [--window SECONDS] [--json]\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    int runs = 5;
+    double window = 10.0;
+    bool json = false;
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--runs") && i + 1 < argc)
+            runs = std::atoi(argv[++i]);
+        else if (!std::strcmp(argv[i], "--window") && i + 1 < argc)
+            window = std::atof(argv[++i]);
+        else if (!std::strcmp(argv[i], "--json"))
+            json = true;
+        else
+            return usage();
+    }
+    if (runs < 1 || window <= 0)
+        return usage();
+
+    std::vector<Metric> metrics = {
+        {"start-up", "ms", "<= 150", [](double v) { return v <= 150; }, {}},
+        {"cadence", "discs/s", ">= 19.8", [](double v) { return v >= 19.8; }, {}},
+        {"cadence / ideal 20", "ratio", ">= 0.99", [](double v) { return v >= 0.99; }, {}},
+        {"discs after SPACE", "discs", "<= 1", [](double v) { return v <= 1; }, {}},
+        {"freeze", "ms", "", nullptr, {}},
+        {"exit after ESC", "ms", "<= 20", [](double v) { return v <= 20; }, {}},
+        {"CPU while drawing", "% core", "<= 3", [](double v) { return v <= 3; }, {}},
+        {"CPU while waiting", "% core", "", nullptr, {}},
+        {"peak memory", "MiB", "<= 12", [](double v) { return v <= 12; }, {}},
+    };
+
+    try {
+        XvfbServer server;
+        XConnection x(server.display());
+        Oracle oracle;
+        for (int i = 0; i < runs; ++i) {
+            if (!json)
+                std::fprintf(stderr, "run %d of %d...\n", i + 1, runs);
+            Figures f = measure_one_run(server, x, oracle, window);
+            double row[] = {f.startup_ms, f.cadence, f.cadence / 20.0, f.discs_after_space,
+                            f.freeze_ms, f.exit_ms, f.cpu_drawing, f.cpu_waiting, f.peak_mib};
+            for (size_t m = 0; m < metrics.size(); ++m)
+                metrics[m].values.push_back(row[m]);
+        }
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "spotfall-bench: %s\n", e.what());
+        return 1;
+    }
+
+    if (json) {
+        std::printf("{\"runs\": %d, \"window_s\": %.1f, \"metrics\": [\n", runs, window);
+        for (size_t m = 0; m < metrics.size(); ++m) {
+            const Metric& mt = metrics[m];
+            double med = median(mt.values);
+            std::printf("  {\"name\": \"%s\", \"unit\": \"%s\", \"median\": %.4g, \"min\": %.4g, "
+                        "\"max\": %.4g, \"target\": \"%s\", \"meets\": %s}%s\n",
+                        mt.name, mt.unit, med, *std::min_element(mt.values.begin(), mt.values.end()),
+                        *std::max_element(mt.values.begin(), mt.values.end()), mt.target_text,
+                        mt.meets ? (mt.meets(med) ? "true" : "false") : "null",
+                        m + 1 < metrics.size() ? "," : "");
+        }
+        std::printf("]}\n");
+        return 0;
+    }
+    std::printf("spotfall-bench: %d runs on a private Xvfb, %.0f s cadence window\n\n", runs, window);
+    std::printf("| %-18s | %-7s | %8s | %8s | %8s | %-8s | %-4s |\n", "figure", "unit", "median", "min",
+                "max", "target", "met");
+    std::printf("|%s|%s|%s|%s|%s|%s|%s|\n", "--------------------", "---------", "---------:",
+                "---------:", "---------:", "----------", "------");
+    for (const Metric& mt : metrics) {
+        double med = median(mt.values);
+        std::printf("| %-18s | %-7s | %8.2f | %8.2f | %8.2f | %-8s | %-4s |\n", mt.name, mt.unit, med,
+                    *std::min_element(mt.values.begin(), mt.values.end()),
+                    *std::max_element(mt.values.begin(), mt.values.end()),
+                    mt.target_text[0] ? mt.target_text : "-",
+                    mt.meets ? (mt.meets(med) ? "yes" : "NO") : "-");
+    }
+    return 0;
+}
