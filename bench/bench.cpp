@@ -199,8 +199,9 @@ int main(int argc, char** argv)
                 "---------:", "---------:", "----------", "------");
     for (const Metric& mt : metrics) {
         double med = median(mt.values);
-        std::printf("| %-18s | %-7s | %8.2f | %8.2f | %8.2f | %-8s | %-4s |\n", mt.name, mt.unit, med,
-                    *std::min_element(mt.values.begin(), mt.values.end()),
+        int digits = std::strcmp(mt.unit, "ratio") == 0 ? 3 : 2;
+        std::printf("| %-18s | %-7s | %8.*f | %8.*f | %8.*f | %-8s | %-4s |\n", mt.name, mt.unit, digits, med, digits,
+                    *std::min_element(mt.values.begin(), mt.values.end()), digits,
                     *std::max_element(mt.values.begin(), mt.values.end()),
                     mt.target_text[0] ? mt.target_text : "-",
                     mt.meets ? (mt.meets(med) ? "yes" : "NO") : "-");

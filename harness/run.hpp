@@ -25,6 +25,8 @@ struct RunOptions {
     // libfaketime), still running, so that its seed is known.
     std::optional<std::time_t> clock_starts_at;
     bool capture_stderr = true;
+    // A command that runs the program, such as valgrind and its options.
+    std::vector<std::string> wrapper;
 };
 
 // A screen read back, when it was read, and what the oracle made of it.

@@ -53,7 +53,12 @@ std::string command_line_name(const ::testing::TestParamInfo<std::vector<std::st
 
 class Arguments : public OnDisplay, public ::testing::WithParamInterface<std::vector<std::string>> {};
 
-TEST_P(Arguments, ChangeNothing) { exact_run(server, x, RunOptions{GetParam(), {}, {}, true}); }
+TEST_P(Arguments, ChangeNothing)
+{
+    RunOptions options;
+    options.args = GetParam();
+    exact_run(server, x, options);
+}
 
 INSTANTIATE_TEST_SUITE_P(
     CommandLines, Arguments,
