@@ -7,6 +7,7 @@ SPOTFALL_PACKAGES=(
   libx11-dev libxtst-dev libpng-dev  # the harness: screen, keys, pictures
   libgtest-dev                       # the tests
   xvfb x11-utils faketime            # a private X server, xdpyinfo, a pinned clock
+  valgrind                           # memcheck in the suite
 )
 
 # Installs, without prompts, those of the packages named that are missing.

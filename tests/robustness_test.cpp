@@ -1,0 +1,189 @@
+// A full-screen program must always give the display back, never hang and
+// never report a failure as success: many runs in a row, signals, a lost
+// display, a storm of other keys, and memcheck.
+#include "suite.hpp"
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+
+namespace suite {
+namespace {
+
+int soak_runs()
+{
+    const char* runs = std::getenv("SPOTFALL_SOAK_RUNS");
+    return runs ? std::atoi(runs) : 20;
+}
+
+using Soak = OnDisplay;
+
+// Start, about 0.3 s of drawing, SPACE, ESC: again and again on one server.
+TEST_F(Soak, CompleteRunsInARow)
+{
+    int runs = soak_runs(), ended_well = 0, exact = 0, windows_gone = 0;
+    for (int i = 0; i < runs; ++i) {
+        SCOPED_TRACE("run " + std::to_string(i + 1) + " of " + std::to_string(runs));
+        SpotfallRun run(server, x);
+        run.await_white();
+        std::this_thread::sleep_for(300ms);  // the drawing this run is given
+        Sight frozen = run.freeze(oracle());
+        EXPECT_EXACT(frozen);
+        exact += frozen.match.found;
+        x.tap(Key::escape);
+        ExitStatus status = run.await_exit(5s);
+        EXPECT_TRUE(status.success()) << status.describe();
+        ended_well += status.success();
+        try {
+            wait_until([&] { return x.mapped_windows() == 0; }, 5s, "the program's window to go");
+            ++windows_gone;
+        } catch (const TimeoutError& e) {
+            ADD_FAILURE() << e.what();
+        }
+    }
+    std::printf("soak: %d runs, %d ended with status 0, %d frozen pictures exact, %d left no window\n",
+                runs, ended_well, exact, windows_gone);
+}
+
+enum class Phase { drawing, waiting };
+
+struct SignalCase {
+    int signal_number;
+    Phase phase;
+};
+
+class Signals : public OnDisplay, public ::testing::WithParamInterface<SignalCase> {};
+
+TEST_P(Signals, EndTheProgramAndLeaveTheServerFree)
+{
+    {
+        SpotfallRun run(server, x);
+        run.await_white();
+        run.await_discs(oracle(), 3, 10s);
+        if (GetParam().phase == Phase::waiting)
+            run.freeze(oracle());
+        run.process().send_signal(GetParam().signal_number);
+        auto sent = Clock::now();
+        ExitStatus status = run.await_exit(2s);
+        std::printf("%s while %s: ended after %.1f ms, %s\n", strsignal(GetParam().signal_number),
+                    GetParam().phase == Phase::drawing ? "drawing" : "waiting",
+                    std::chrono::duration<double, std::milli>(run.process().ended_at() - sent).count(),
+                    status.describe().c_str());
+        EXPECT_FALSE(status.success()) << "a signal ended the program, yet it reported success";
+        wait_until([&] { return x.mapped_windows() == 0; }, 2s, "the program's window to go");
+    }
+    // The same server serves a new run at once.
+    SpotfallRun next(server, x);
+    next.await_white(5s);
+    EXPECT_EXACT(next.freeze(oracle()));
+    expect_clean_end(next);
+}
+
+std::string signal_case_name(const ::testing::TestParamInfo<SignalCase>& info)
+{
+    const char* name = info.param.signal_number == SIGTERM  ? "Term"
+                       : info.param.signal_number == SIGINT ? "Int"
+                                                            : "Hup";
+    return std::string(name) + (info.param.phase == Phase::drawing ? "WhileDrawing" : "WhileWaiting");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Each, Signals,
+    ::testing::Values(SignalCase{SIGTERM, Phase::drawing}, SignalCase{SIGTERM, Phase::waiting},
+                      SignalCase{SIGINT, Phase::drawing}, SignalCase{SIGINT, Phase::waiting},
+                      SignalCase{SIGHUP, Phase::drawing}, SignalCase{SIGHUP, Phase::waiting}),
+    signal_case_name);
+
+class LostDisplay : public ::testing::TestWithParam<Phase> {};
+
+TEST_P(LostDisplay, EndsTheProgramWithAFailure)
+{
+    XvfbServer server;
+    auto x = std::make_unique<XConnection>(server.display());
+    SpotfallRun run(server, *x);
+    run.await_white();
+    run.await_discs(oracle(), 3, 10s);
+    if (GetParam() == Phase::waiting)
+        run.freeze(oracle());
+    // Our own connection goes first: Xlib ends any process whose server dies.
+    x.reset();
+    server.kill_now();
+    auto lost = Clock::now();
+    ExitStatus status = run.await_exit(5s);
+    std::printf("display lost while %s: ended after %.1f ms, %s\n",
+                GetParam() == Phase::drawing ? "drawing" : "waiting",
+                std::chrono::duration<double, std::milli>(run.process().ended_at() - lost).count(),
+                status.describe().c_str());
+    EXPECT_FALSE(status.success()) << "the display was lost, yet the program reported success";
+}
+
+INSTANTIATE_TEST_SUITE_P(Phases, LostDisplay, ::testing::Values(Phase::drawing, Phase::waiting),
+                         [](const auto& info) {
+                             return std::string(info.param == Phase::drawing ? "WhileDrawing"
+                                                                             : "WhileWaiting");
+                         });
+
+using KeyStorm = OnDisplay;
+
+TEST_F(KeyStorm, OtherKeysChangeNothing)
+{
+    SpotfallRun run(server, x);
+    run.await_white();
+    run.await_discs(oracle(), 3, 10s);
+
+    std::vector<unsigned> codes = x.other_keycodes();
+    std::vector<bool> down(256, false);
+    std::mt19937 random(20261208);
+    for (int event = 0; event < 2000; ++event) {
+        unsigned code = codes[random() % codes.size()];
+        down[code] = !down[code];
+        x.send_keycode(code, down[code]);
+    }
+    for (unsigned code = 0; code < down.size(); ++code)
+        if (down[code])
+            x.send_keycode(code, false);
+
+    ASSERT_TRUE(run.process().running()) << run.process().status()->describe();
+    Picture after_storm = x.grab();
+    run.await_change(after_storm, 2s, "drawing to go on after the key storm");
+
+    // The library works through the storm's backlog a few events at a
+    // time, and would join a short tap's press and release into one moment
+    // that the program never sees; so SPACE is held until the picture stops.
+    x.press(Key::space);
+    auto pressed = Clock::now();
+    Picture frozen = run.await_still(300ms, 10s);
+    x.release(Key::space);
+    std::printf("key storm: SPACE held after 2000 other key events was seen within %.0f ms\n",
+                std::chrono::duration<double, std::milli>(Clock::now() - pressed - 300ms).count());
+    Sight sight = run.look(oracle());
+    EXPECT_EQ(sight.screen, frozen);
+    EXPECT_EXACT(sight);
+    expect_clean_end(run);
+}
+
+TEST(Memcheck, CompleteRunHasNoErrors)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "valgrind cannot run a program built with AddressSanitizer";
+#endif
+    XvfbServer server;
+    XConnection x(server.display());
+    RunOptions options;
+    // Fair scheduling, so that the spinning main thread cannot starve the
+    // library's thread that reads the keyboard.
+    options.wrapper = {"valgrind", "-q", "--fair-sched=yes", "--leak-check=full",
+                       "--error-exitcode=42"};
+    SpotfallRun run(server, x, options);
+    run.await_white(30s);
+    run.await_discs(oracle(), 5, 20s);
+    EXPECT_EXACT(run.freeze(oracle(), 10s));
+    x.tap(Key::escape);
+    ExitStatus status = run.await_exit(30s);
+    EXPECT_TRUE(status.success()) << status.describe() << "\n" << run.process().captured_stderr();
+    EXPECT_EQ(run.process().captured_stderr(), "");
+}
+
+}  // namespace
+}  // namespace suite
