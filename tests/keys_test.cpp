@@ -10,8 +10,7 @@ using Keys = OnDisplay;
 TEST_F(Keys, SpaceFreezesAnExactPictureWithAtMostOneDiscMore)
 {
     SpotfallRun run(server, x);
-    run.await_white();
-    run.await_discs(oracle(), 5, 10s);
+    await_drawing(run, 5);
 
     x.press(Key::space);
     // Every disc on the screen now was drawn before, or while, the press was sent.
@@ -33,8 +32,7 @@ TEST_F(Keys, SpaceFreezesAnExactPictureWithAtMostOneDiscMore)
 TEST_F(Keys, EscWhileDrawingChangesNothing)
 {
     SpotfallRun run(server, x);
-    run.await_white();
-    run.await_discs(oracle(), 3, 10s);
+    await_drawing(run);
 
     x.tap(Key::escape);
     Picture after_esc = x.grab();
@@ -49,8 +47,7 @@ TEST_F(Keys, EscWhileDrawingChangesNothing)
 TEST_F(Keys, SpaceWhileWaitingChangesNothingAndEscEndsWithStatusZero)
 {
     SpotfallRun run(server, x);
-    run.await_white();
-    run.await_discs(oracle(), 3, 10s);
+    await_drawing(run);
     Sight frozen = run.freeze(oracle());
     EXPECT_EXACT(frozen);
 
@@ -64,8 +61,7 @@ TEST_F(Keys, SpaceWhileWaitingChangesNothingAndEscEndsWithStatusZero)
 TEST_F(Keys, SpaceAndEscTogetherEndTheProgramStraightAfterDrawing)
 {
     SpotfallRun run(server, x);
-    run.await_white();
-    run.await_discs(oracle(), 3, 10s);
+    await_drawing(run);
 
     x.press(Key::space);
     x.press(Key::escape);

@@ -59,8 +59,7 @@ TEST_P(Signals, EndTheProgramAndLeaveTheServerFree)
 {
     {
         SpotfallRun run(server, x);
-        run.await_white();
-        run.await_discs(oracle(), 3, 10s);
+        await_drawing(run);
         if (GetParam().phase == Phase::waiting)
             run.freeze(oracle());
         run.process().send_signal(GetParam().signal_number);
@@ -102,8 +101,7 @@ TEST_P(LostDisplay, EndsTheProgramWithAFailure)
     XvfbServer server;
     auto x = std::make_unique<XConnection>(server.display());
     SpotfallRun run(server, *x);
-    run.await_white();
-    run.await_discs(oracle(), 3, 10s);
+    await_drawing(run);
     if (GetParam() == Phase::waiting)
         run.freeze(oracle());
     // Our own connection goes first: Xlib ends any process whose server dies.
@@ -129,8 +127,7 @@ using KeyStorm = OnDisplay;
 TEST_F(KeyStorm, OtherKeysChangeNothing)
 {
     SpotfallRun run(server, x);
-    run.await_white();
-    run.await_discs(oracle(), 3, 10s);
+    await_drawing(run);
 
     std::vector<unsigned> codes = x.other_keycodes();
     std::vector<bool> down(256, false);

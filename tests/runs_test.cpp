@@ -12,8 +12,7 @@ namespace {
 Sight exact_run(const XvfbServer& server, XConnection& x, RunOptions options = {})
 {
     SpotfallRun run(server, x, std::move(options));
-    run.await_white();
-    run.await_discs(oracle(), 5, 10s);
+    await_drawing(run, 5);
     Sight frozen = run.freeze(oracle());
     EXPECT_EXACT(frozen);
     EXPECT_LE(frozen.match.count, disc_bound(frozen.at - run.spawned_at()));

@@ -28,6 +28,13 @@ protected:
 // Asserts that a sight is an exact picture and returns its disc count.
 #define EXPECT_EXACT(sight) EXPECT_TRUE((sight).match.found) << (sight).match.explain()
 
+// Waits for the screen to turn white and then show a few discs.
+inline void await_drawing(SpotfallRun& run, int discs = 3)
+{
+    run.await_white();
+    run.await_discs(oracle(), discs, 10s);
+}
+
 // Ends a run whose picture is frozen: ESC, then status 0 and no window left.
 inline void expect_clean_end(SpotfallRun& run)
 {
