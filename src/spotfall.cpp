@@ -54,6 +54,10 @@ int main()
       rest(50);
    }
 
+   // Nothing rests any more. Stopping the timer's thread now, rather than
+   // in the library's shutdown after ESC, lets the program end at once.
+   remove_timer();
+
    while (!key[KEY_ESC]) {
    }
 
