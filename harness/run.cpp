@@ -136,8 +136,11 @@ Sight SpotfallRun::await_discs(const Oracle& oracle, int discs, Millis limit)
 
 Sight SpotfallRun::freeze(const Oracle& oracle, Millis limit)
 {
+    auto pressed = Clock::now();
     x_.tap(Key::space);
-    return judge(oracle, await_still(Millis(300), limit));
+    Sight sight = judge(oracle, await_still(Millis(300), limit));
+    sight.at = pressed;
+    return sight;
 }
 
 int disc_bound(Clock::duration elapsed)

@@ -33,6 +33,8 @@ struct RunOptions {
 struct Sight {
     Picture screen;
     OracleMatch match;
+    // For a picture frozen by freeze(): when SPACE was sent, as no more
+    // than one disc may follow that.
     Clock::time_point at;
 };
 

@@ -40,7 +40,7 @@ TEST_F(Keys, EscWhileDrawingChangesNothing)
     EXPECT_TRUE(run.process().running()) << run.process().status()->describe();
 
     Sight frozen = run.freeze(oracle());
-    EXPECT_EXACT(frozen);
+    expect_frozen_exact(run, frozen);
     expect_clean_end(run);
 }
 
@@ -49,7 +49,7 @@ TEST_F(Keys, SpaceWhileWaitingChangesNothingAndEscEndsWithStatusZero)
     SpotfallRun run(server, x);
     await_drawing(run);
     Sight frozen = run.freeze(oracle());
-    EXPECT_EXACT(frozen);
+    expect_frozen_exact(run, frozen);
 
     x.tap(Key::space);
     std::this_thread::sleep_for(300ms);  // the span that must show no change

@@ -33,7 +33,7 @@ TEST_F(LongRun, MemoryStaysFlatAndKeysStillWork)
     EXPECT_LE(std::labs(late.resident_kib - early.resident_kib), 256);
 
     Sight frozen = run.freeze(oracle());
-    EXPECT_EXACT(frozen);
+    expect_frozen_exact(run, frozen);
     std::printf("long run: %d discs, frozen by SPACE\n", frozen.match.count);
     expect_clean_end(run);
 }

@@ -29,7 +29,7 @@ TEST_F(Soak, CompleteRunsInARow)
         run.await_white();
         std::this_thread::sleep_for(300ms);  // the drawing this run is given
         Sight frozen = run.freeze(oracle());
-        EXPECT_EXACT(frozen);
+        expect_frozen_exact(run, frozen);
         exact += frozen.match.found;
         x.tap(Key::escape);
         ExitStatus status = run.await_exit(5s);
@@ -75,7 +75,7 @@ TEST_P(Signals, EndTheProgramAndLeaveTheServerFree)
     // The same server serves a new run at once.
     SpotfallRun next(server, x);
     next.await_white(5s);
-    EXPECT_EXACT(next.freeze(oracle()));
+    expect_frozen_exact(next, next.freeze(oracle()));
     expect_clean_end(next);
 }
 
@@ -175,7 +175,7 @@ TEST(Memcheck, CompleteRunHasNoErrors)
     SpotfallRun run(server, x, options);
     run.await_white(30s);
     run.await_discs(oracle(), 5, 20s);
-    EXPECT_EXACT(run.freeze(oracle(), 10s));
+    expect_frozen_exact(run, run.freeze(oracle(), 10s));
     x.tap(Key::escape);
     ExitStatus status = run.await_exit(30s);
     EXPECT_TRUE(status.success()) << status.describe() << "\n" << run.process().captured_stderr();

@@ -28,6 +28,15 @@ protected:
 // Asserts that a sight is an exact picture and returns its disc count.
 #define EXPECT_EXACT(sight) EXPECT_TRUE((sight).match.found) << (sight).match.explain()
 
+// Asserts that a frozen picture is exact and holds no more discs than the
+// time up to SPACE allows, with the one that may follow the press.
+inline void expect_frozen_exact(const SpotfallRun& run, const Sight& frozen)
+{
+    EXPECT_EXACT(frozen);
+    EXPECT_LE(frozen.match.count, disc_bound(frozen.at - run.spawned_at()) + 1)
+        << "more discs than one per 50 ms";
+}
+
 // Waits for the screen to turn white and then show a few discs.
 inline void await_drawing(SpotfallRun& run, int discs = 3)
 {
