@@ -107,7 +107,8 @@ Figures measure_one_run(XvfbServer& server, XConnection& x, const Oracle& oracle
     double wait_cpu_start = cpu_seconds(pid);
     auto wait_start = Clock::now();
     std::this_thread::sleep_for(2s);
-    f.cpu_waiting = 100.0 * (cpu_seconds(pid) - wait_cpu_start) / (ms_between(wait_start, Clock::now()) / 1000.0);
+    double wait_span = ms_between(wait_start, Clock::now()) / 1000.0;
+    f.cpu_waiting = 100.0 * (cpu_seconds(pid) - wait_cpu_start) / wait_span;
     f.peak_mib = memory_use(pid).peak_resident_kib / 1024.0;
 
     // Exit: from ESC sent to the process reaped.

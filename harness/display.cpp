@@ -49,7 +49,7 @@ std::string read_display_number(int fd, Millis limit)
 
 }  // namespace
 
-XvfbServer::XvfbServer(XvfbOptions options) : options_(options)
+XvfbServer::XvfbServer(XvfbOptions options)
 {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)

@@ -23,13 +23,10 @@ class XvfbServer {
 public:
     explicit XvfbServer(XvfbOptions options = {});
     const std::string& display() const { return display_; }
-    const XvfbOptions& options() const { return options_; }
-    pid_t pid() const { return process_->pid(); }
     // Kills the server at once, as when a display is lost.
     void kill_now() { process_->kill_now(); }
 
 private:
-    XvfbOptions options_;
     std::unique_ptr<ChildProcess> process_;
     std::string display_;
 };

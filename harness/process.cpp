@@ -98,7 +98,6 @@ ChildProcess::ChildProcess(const SpawnOptions& options)
             dup2(null_fd, 2);
         if (options.keep_fd >= 0)
             fcntl(options.keep_fd, F_SETFD, 0);
-        execve(argv_ptrs[0], argv_ptrs.data(), env_ptrs.data());
         execvpe(argv_ptrs[0], argv_ptrs.data(), env_ptrs.data());
         dprintf(2, "harness: cannot run %s: %s\n", argv_ptrs[0], strerror(errno));
         _exit(127);

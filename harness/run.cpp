@@ -27,7 +27,6 @@ SpotfallRun::SpotfallRun(const XvfbServer& server, XConnection& x, RunOptions op
     spawn.argv = options.wrapper;
     spawn.argv.push_back(spotfall_binary());
     spawn.argv.insert(spawn.argv.end(), options.args.begin(), options.args.end());
-    spawn.set_env = options.env;
     spawn.set_env.emplace_back("DISPLAY", server.display());
     if (fake_start_) {
         spawn.set_env.emplace_back("LD_PRELOAD", LIBFAKETIME_PATH);
@@ -41,7 +40,7 @@ SpotfallRun::SpotfallRun(const XvfbServer& server, XConnection& x, RunOptions op
         spawn.set_env.emplace_back("ASAN_OPTIONS", std::string(asan ? asan : "") +
                                                        ":verify_asan_link_order=0");
     }
-    spawn.capture_stderr = options.capture_stderr;
+    spawn.capture_stderr = true;
     first_second_ = fake_start_ ? *fake_start_ : std::time(nullptr);
     process_ = std::make_unique<ChildProcess>(spawn);
     last_second_ = first_second_;
@@ -60,11 +59,10 @@ Picture SpotfallRun::await_white(Millis limit)
             return screen.count(Picture::white) > 0;
         },
         limit, "spotfall to paint the screen white");
-    first_white_at_ = Clock::now();
     // The seed was taken before the mode was set, so before this moment.
     if (fake_start_)
         last_second_ = *fake_start_ + std::chrono::duration_cast<std::chrono::seconds>(
-                                          first_white_at_ - spawned_at()).count() + 1;
+                                          Clock::now() - spawned_at()).count() + 1;
     else
         last_second_ = std::time(nullptr);
     return screen;

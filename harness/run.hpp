@@ -10,7 +10,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace harness {
@@ -20,11 +19,9 @@ std::string spotfall_binary();
 
 struct RunOptions {
     std::vector<std::string> args;
-    std::vector<std::pair<std::string, std::string>> env;
     // Starts the program's calendar clock at this second (through
     // libfaketime), still running, so that its seed is known.
     std::optional<std::time_t> clock_starts_at;
-    bool capture_stderr = true;
     // A command that runs the program, such as valgrind and its options.
     std::vector<std::string> wrapper;
 };
@@ -45,7 +42,6 @@ public:
     ChildProcess& process() { return *process_; }
     XConnection& x() { return x_; }
     Clock::time_point spawned_at() const { return process_->spawned_at(); }
-    Clock::time_point first_white_at() const { return first_white_at_; }
     // The calendar seconds in which the program may have seeded its generator.
     std::time_t first_second() const { return first_second_; }
     std::time_t last_second() const { return last_second_; }
@@ -74,7 +70,6 @@ private:
     std::time_t first_second_ = 0;
     std::time_t last_second_ = 0;
     std::optional<std::time_t> fake_start_;
-    Clock::time_point first_white_at_{};
 };
 
 // The most discs that the program may have stamped in `elapsed` when it
