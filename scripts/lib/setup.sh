@@ -10,6 +10,13 @@ SPOTFALL_PACKAGES=(
   valgrind                           # memcheck in the suite
 )
 
+# What scripts/package and the package tests need besides the build.
+SPOTFALL_PACKAGING_PACKAGES=(
+  dpkg-dev file binutils             # dpkg-shlibdeps (it runs file), dpkg-buildflags, strip
+  lintian                            # the package's check
+  groff-base man-db                  # the manual page's check
+)
+
 # Installs, without prompts, those of the packages named that are missing.
 install_missing_packages() {
   local missing=()
