@@ -2,6 +2,7 @@
 // medians (with min and max) of its start-up, cadence, freeze, exit and
 // cost, beside the targets. Nothing here is asserted: the figures are for
 // reading, on a machine that may be shared.
+#include "numbers.hpp"
 #include "run.hpp"
 
 #include <algorithm>
@@ -128,6 +129,12 @@ int usage()
     return 2;
 }
 
+int bad_value(const char* option, const char* wanted, const char* given)
+{
+    std::fprintf(stderr, "spotfall-bench: %s wants %s, not '%s'\n", option, wanted, given);
+    return usage();
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -136,17 +143,21 @@ int main(int argc, char** argv)
     double window = 10.0;
     bool json = false;
     for (int i = 1; i < argc; ++i) {
-        if (!std::strcmp(argv[i], "--runs") && i + 1 < argc)
-            runs = std::atoi(argv[++i]);
-        else if (!std::strcmp(argv[i], "--window") && i + 1 < argc)
-            window = std::atof(argv[++i]);
-        else if (!std::strcmp(argv[i], "--json"))
+        if (!std::strcmp(argv[i], "--runs") && i + 1 < argc) {
+            auto value = parse_whole(argv[++i], 1, 1000);
+            if (!value)
+                return bad_value("--runs", "a whole number of runs from 1 to 1000", argv[i]);
+            runs = int(*value);
+        } else if (!std::strcmp(argv[i], "--window") && i + 1 < argc) {
+            auto value = parse_decimal(argv[++i], 0.5, 3600);
+            if (!value)
+                return bad_value("--window", "a number of seconds from 0.5 to 3600", argv[i]);
+            window = *value;
+        } else if (!std::strcmp(argv[i], "--json"))
             json = true;
         else
             return usage();
     }
-    if (runs < 1 || window <= 0)
-        return usage();
 
     std::vector<Metric> metrics = {
         {"start-up", "ms", "<= 150", [](double v) { return v <= 150; }, {}},

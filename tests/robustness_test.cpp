@@ -1,6 +1,7 @@
 // A full-screen program must always give the display back, never hang and
 // never report a failure as success: many runs in a row, signals, a lost
 // display, a storm of other keys, and memcheck.
+#include "numbers.hpp"
 #include "suite.hpp"
 
 #include <csignal>
@@ -11,11 +12,7 @@
 namespace suite {
 namespace {
 
-int soak_runs()
-{
-    const char* runs = std::getenv("SPOTFALL_SOAK_RUNS");
-    return runs ? std::atoi(runs) : 20;
-}
+int soak_runs() { return int(whole_setting("SPOTFALL_SOAK_RUNS", 20, 1, 1000000)); }
 
 using Soak = OnDisplay;
 
