@@ -1,5 +1,7 @@
 #include "run.hpp"
 
+#include <unistd.h>
+
 #include <cstdlib>
 
 namespace harness {
@@ -44,6 +46,32 @@ SpotfallRun::SpotfallRun(const XvfbServer& server, XConnection& x, RunOptions op
     first_second_ = fake_start_ ? *fake_start_ : std::time(nullptr);
     process_ = std::make_unique<ChildProcess>(spawn);
     last_second_ = first_second_;
+}
+
+SpotfallRun::~SpotfallRun()
+{
+    pid_t pid = process_->pid();
+    std::optional<ExitStatus> status = process_->status();
+    bool ended_by_itself = status && status->exited();
+    process_.reset();
+    // After a normal end the clock has removed its files, and a new process
+    // may since have taken the pid and made its own.
+    if (fake_start_ && !ended_by_itself)
+        for (const std::string& path : clock_files(pid))
+            unlink(path.c_str());
+}
+
+std::vector<std::string> SpotfallRun::clock_files() const { return clock_files(process_->pid()); }
+
+std::vector<std::string> SpotfallRun::clock_files(pid_t pid)
+{
+    std::vector<std::string> found;
+    for (const char* name : {"faketime_shm_", "sem.faketime_sem_"}) {
+        std::string path = std::string("/dev/shm/") + name + std::to_string(pid);
+        if (access(path.c_str(), F_OK) == 0)
+            found.push_back(path);
+    }
+    return found;
 }
 
 Picture SpotfallRun::await_white(Millis limit)

@@ -38,6 +38,11 @@ struct Sight {
 class SpotfallRun {
 public:
     SpotfallRun(const XvfbServer& server, XConnection& x, RunOptions options = {});
+    // Kills the program if it still runs, and removes the files its pinned
+    // clock leaves behind when it is killed.
+    ~SpotfallRun();
+    SpotfallRun(const SpotfallRun&) = delete;
+    SpotfallRun& operator=(const SpotfallRun&) = delete;
 
     ChildProcess& process() { return *process_; }
     XConnection& x() { return x_; }
@@ -61,9 +66,14 @@ public:
     Sight await_discs(const Oracle& oracle, int discs, Millis limit);
     // Holds SPACE, then waits for the picture to stay still for 300 ms.
     Sight freeze(const Oracle& oracle, Millis limit = Millis(5000));
+    // The files in /dev/shm that the pinned clock (libfaketime) made for
+    // this run and has not removed: it removes them when the program ends
+    // normally, never when it is killed.
+    std::vector<std::string> clock_files() const;
 
 private:
     Sight judge(const Oracle& oracle, Picture screen) const;
+    static std::vector<std::string> clock_files(pid_t pid);
 
     XConnection& x_;
     std::unique_ptr<ChildProcess> process_;
