@@ -76,30 +76,12 @@ Figures measure_one_run(XvfbServer& server, XConnection& x, const Oracle& oracle
     f.cadence = (end.match.count - start.match.count) / span;
     f.cpu_drawing = 100.0 * (cpu_end - cpu_start) / span;
 
-    // Freeze: discs added after SPACE was sent, and when the screen stopped.
-    Picture before = x.grab();
-    x.press(Key::space);
-    auto pressed = Clock::now();
-    Picture last = before;
-    auto last_change = pressed;
-    bool released = false;
-    wait_until(
-        [&] {
-            if (!released && Clock::now() - pressed >= 150ms) {
-                x.release(Key::space);
-                released = true;
-            }
-            Picture now = x.grab();
-            if (now != last) {
-                last = std::move(now);
-                last_change = Clock::now();
-            }
-            return released && Clock::now() - last_change >= 300ms;
-        },
-        5000ms, "the picture to stand still after SPACE", 1ms);
-    f.freeze_ms = last == before ? 0.0 : ms_between(pressed, last_change);
-    OracleMatch at_press = run.match(oracle, before, end.match.count + 200);
-    OracleMatch frozen = run.match(oracle, last, end.match.count + 200);
+    // Freeze: discs added after SPACE was sent, and when the screen stopped,
+    // reading it back as fast as the X server answers.
+    SpaceHold hold = run.hold_space_until_still(300ms, 5000ms, 1ms);
+    f.freeze_ms = hold.still == hold.at_press ? 0.0 : ms_between(hold.pressed, hold.last_change);
+    OracleMatch at_press = run.match(oracle, hold.at_press, end.match.count + 200);
+    OracleMatch frozen = run.match(oracle, hold.still, end.match.count + 200);
     if (!at_press.found || !frozen.found)
         throw std::runtime_error("the frozen picture is not exact: " + frozen.explain());
     f.discs_after_space = frozen.count - at_press.count;
