@@ -2,6 +2,7 @@
 // medians (with min and max) of its start-up, cadence, freeze, exit and
 // cost, beside the targets. Nothing here is asserted: the figures are for
 // reading, on a machine that may be shared.
+#include "numbers.hpp"
 #include "run.hpp"
 
 #include <algorithm>
@@ -75,30 +76,12 @@ Figures measure_one_run(XvfbServer& server, XConnection& x, const Oracle& oracle
     f.cadence = (end.match.count - start.match.count) / span;
     f.cpu_drawing = 100.0 * (cpu_end - cpu_start) / span;
 
-    // Freeze: discs added after SPACE was sent, and when the screen stopped.
-    Picture before = x.grab();
-    x.press(Key::space);
-    auto pressed = Clock::now();
-    Picture last = before;
-    auto last_change = pressed;
-    bool released = false;
-    wait_until(
-        [&] {
-            if (!released && Clock::now() - pressed >= 150ms) {
-                x.release(Key::space);
-                released = true;
-            }
-            Picture now = x.grab();
-            if (now != last) {
-                last = std::move(now);
-                last_change = Clock::now();
-            }
-            return released && Clock::now() - last_change >= 300ms;
-        },
-        5000ms, "the picture to stand still after SPACE", 1ms);
-    f.freeze_ms = last == before ? 0.0 : ms_between(pressed, last_change);
-    OracleMatch at_press = run.match(oracle, before, end.match.count + 200);
-    OracleMatch frozen = run.match(oracle, last, end.match.count + 200);
+    // Freeze: discs added after SPACE was sent, and when the screen stopped,
+    // reading it back as fast as the X server answers.
+    SpaceHold hold = run.hold_space_until_still(300ms, 5000ms, 1ms);
+    f.freeze_ms = hold.still == hold.at_press ? 0.0 : ms_between(hold.pressed, hold.last_change);
+    OracleMatch at_press = run.match(oracle, hold.at_press, end.match.count + 200);
+    OracleMatch frozen = run.match(oracle, hold.still, end.match.count + 200);
     if (!at_press.found || !frozen.found)
         throw std::runtime_error("the frozen picture is not exact: " + frozen.explain());
     f.discs_after_space = frozen.count - at_press.count;
@@ -128,6 +111,12 @@ int usage()
     return 2;
 }
 
+int bad_value(const char* option, const char* wanted, const char* given)
+{
+    std::fprintf(stderr, "spotfall-bench: %s wants %s, not '%s'\n", option, wanted, given);
+    return usage();
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -136,17 +125,21 @@ int main(int argc, char** argv)
     double window = 10.0;
     bool json = false;
     for (int i = 1; i < argc; ++i) {
-        if (!std::strcmp(argv[i], "--runs") && i + 1 < argc)
-            runs = std::atoi(argv[++i]);
-        else if (!std::strcmp(argv[i], "--window") && i + 1 < argc)
-            window = std::atof(argv[++i]);
-        else if (!std::strcmp(argv[i], "--json"))
+        if (!std::strcmp(argv[i], "--runs") && i + 1 < argc) {
+            auto value = parse_whole(argv[++i], 1, 1000);
+            if (!value)
+                return bad_value("--runs", "a whole number of runs from 1 to 1000", argv[i]);
+            runs = int(*value);
+        } else if (!std::strcmp(argv[i], "--window") && i + 1 < argc) {
+            auto value = parse_decimal(argv[++i], 0.5, 3600);
+            if (!value)
+                return bad_value("--window", "a number of seconds from 0.5 to 3600", argv[i]);
+            window = *value;
+        } else if (!std::strcmp(argv[i], "--json"))
             json = true;
         else
             return usage();
     }
-    if (runs < 1 || window <= 0)
-        return usage();
 
     std::vector<Metric> metrics = {
         {"start-up", "ms", "<= 150", [](double v) { return v <= 150; }, {}},

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <system_error>
 
 namespace harness {
@@ -88,14 +89,38 @@ namespace {
 // are expected here and must not end the harness, as Xlib's default would.
 int ignore_x_error(Display*, XErrorEvent*) { return 0; }
 
+// Called first when a connection breaks; the per-connection exit handler
+// that follows returns, so the process goes on and the test can fail.
+int report_lost_connection(Display* display)
+{
+    std::fprintf(stderr, "%s: lost the connection to X display %s (its server ended or "
+                         "closed it); every later call on it fails\n",
+                 program_invocation_short_name, DisplayString(display));
+    return 0;
+}
+
 }  // namespace
 
-XConnection::XConnection(const std::string& display)
+void XConnection::on_lost(Display*, void* connection)
+{
+    static_cast<XConnection*>(connection)->lost_ = true;
+}
+
+void XConnection::check()
+{
+    if (lost_)
+        throw ConnectionLost("lost the connection to X display " + name_ +
+                             ": its server ended or closed it");
+}
+
+XConnection::XConnection(const std::string& display) : name_(display)
 {
     XSetErrorHandler(ignore_x_error);
+    XSetIOErrorHandler(report_lost_connection);
     display_ = XOpenDisplay(display.c_str());
     if (!display_)
         throw std::runtime_error("cannot open X display " + display);
+    XSetIOErrorExitHandler(display_, on_lost, this);
     int event_base, error_base, major, minor;
     if (!XTestQueryExtension(display_, &event_base, &error_base, &major, &minor)) {
         XCloseDisplay(display_);
@@ -104,6 +129,9 @@ XConnection::XConnection(const std::string& display)
 }
 
 XConnection::~XConnection() { XCloseDisplay(display_); }
+
+int XConnection::screen_width() { return DisplayWidth(display_, DefaultScreen(display_)); }
+int XConnection::screen_height() { return DisplayHeight(display_, DefaultScreen(display_)); }
 
 namespace {
 
@@ -145,6 +173,7 @@ Picture XConnection::grab(int left, int top, int width, int height)
     picture.height = height;
     XImage* image = XGetImage(display_, root, left, top, unsigned(width), unsigned(height),
                               AllPlanes, ZPixmap);
+    check();
     if (!image)
         throw std::runtime_error("XGetImage of the root window failed");
 
@@ -187,6 +216,7 @@ Picture XConnection::grab(int left, int top, int width, int height)
             picture.pixels[std::size_t(y) * std::size_t(picture.width) + std::size_t(x)] =
                 classify(XGetPixel(image, x, y));
     XDestroyImage(image);
+    check();
     return picture;
 }
 
@@ -199,6 +229,7 @@ void XConnection::send_keycode(unsigned code, bool down)
 {
     XTestFakeKeyEvent(display_, code, down ? True : False, CurrentTime);
     XSync(display_, False);
+    check();
 }
 
 void XConnection::press(Key key) { send_keycode(keycode(key), true); }
@@ -230,23 +261,52 @@ std::vector<unsigned> XConnection::other_keycodes()
     return codes;
 }
 
-int XConnection::mapped_windows()
+int XConnection::mapped_windows() { return int(viewable_windows().size()); }
+
+std::vector<TopLevelWindow> XConnection::viewable_windows()
 {
     Window root_return, parent_return;
     Window* children = nullptr;
     unsigned count = 0;
     XQueryTree(display_, DefaultRootWindow(display_), &root_return, &parent_return, &children,
                &count);
-    int mapped = 0;
+    std::vector<TopLevelWindow> viewable;
     for (unsigned i = 0; i < count; ++i) {
         XWindowAttributes attributes;
         if (XGetWindowAttributes(display_, children[i], &attributes) &&
             attributes.map_state == IsViewable)
-            ++mapped;
+            viewable.push_back(TopLevelWindow{children[i], attributes.x, attributes.y,
+                                              attributes.width, attributes.height,
+                                              attributes.override_redirect != False});
     }
     if (children)
         XFree(children);
-    return mapped;
+    check();
+    return viewable;
+}
+
+bool XConnection::keyboard_grabbed_elsewhere()
+{
+    int result = XGrabKeyboard(display_, DefaultRootWindow(display_), False, GrabModeAsync,
+                               GrabModeAsync, CurrentTime);
+    if (result == GrabSuccess) {
+        XUngrabKeyboard(display_, CurrentTime);
+        XSync(display_, False);
+    }
+    check();
+    if (result != GrabSuccess && result != AlreadyGrabbed)
+        throw std::runtime_error("XGrabKeyboard on " + name_ + " answered " +
+                                 std::to_string(result) + ", neither success nor AlreadyGrabbed");
+    return result == AlreadyGrabbed;
+}
+
+unsigned long XConnection::input_focus()
+{
+    Window focus = None;
+    int revert_to = 0;
+    XGetInputFocus(display_, &focus, &revert_to);
+    check();
+    return focus;
 }
 
 }  // namespace harness

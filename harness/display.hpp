@@ -6,6 +6,7 @@
 #include "process.hpp"
 
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -33,12 +34,34 @@ private:
 
 enum class Key { space, escape };
 
+// A top-level window as the X server sees it, in root coordinates.
+struct TopLevelWindow {
+    unsigned long id = 0;
+    int x = 0, y = 0, width = 0, height = 0;
+    bool override_redirect = false;
+};
+
+// Raised by every call on a connection whose X server has gone away.
+struct ConnectionLost : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// A client connection. If its server dies, Xlib's default would end the
+// whole process with exit(1), skipping every destructor and the test's
+// report; instead the loss is printed at once and every later call on the
+// connection throws ConnectionLost, which fails the test that made it.
 class XConnection {
 public:
     explicit XConnection(const std::string& display);
     ~XConnection();
     XConnection(const XConnection&) = delete;
     XConnection& operator=(const XConnection&) = delete;
+
+    const std::string& display_name() const { return name_; }
+    // For harness code that talks Xlib itself; call check() after it.
+    _XDisplay* handle() { return display_; }
+    // Throws ConnectionLost if the server has gone away.
+    void check();
 
     // The whole root window, each pixel mapped to the palette colour it shows.
     Picture grab();
@@ -54,10 +77,21 @@ public:
     void send_keycode(unsigned keycode, bool down);
     // Top-level windows that are mapped now.
     int mapped_windows();
+    std::vector<TopLevelWindow> viewable_windows();
+    int screen_width();
+    int screen_height();
+    // Whether another client holds the keyboard: tries to grab it from this
+    // connection, and lets it go at once if that works.
+    bool keyboard_grabbed_elsewhere();
+    // The window that has the input focus (None, PointerRoot or a window).
+    unsigned long input_focus();
 
 private:
     unsigned keycode(Key key);
+    static void on_lost(_XDisplay*, void* connection);
     _XDisplay* display_ = nullptr;
+    std::string name_;
+    bool lost_ = false;
 };
 
 }  // namespace harness

@@ -4,10 +4,12 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -57,7 +59,90 @@ std::vector<std::string> child_environment(const SpawnOptions& options)
     throw std::system_error(errno, std::generic_category(), what);
 }
 
+// A descriptor that is closed when it goes out of scope, so that none leaks
+// when spawning fails half-way.
+class UniqueFd {
+public:
+    explicit UniqueFd(int fd = -1) : fd_(fd) {}
+    ~UniqueFd() { reset(); }
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept
+    {
+        reset();
+        fd_ = other.release();
+        return *this;
+    }
+    int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
+    void reset()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_;
+};
+
+struct Pipe {
+    UniqueFd read_end, write_end;
+};
+
+Pipe make_pipe(const char* what)
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        system_error(std::string("pipe for ") + what);
+    return Pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
+}
+
+// The program's path as execvp would find it, found before fork: the search
+// allocates, which a child of a threaded process must not do.
+std::string resolve_program(const std::string& name)
+{
+    if (name.find('/') != std::string::npos)
+        return name;
+    const char* path = std::getenv("PATH");
+    std::string dirs = path && *path ? path : "/usr/local/bin:/usr/bin:/bin";
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t colon = dirs.find(':', start);
+        std::string dir = dirs.substr(start, colon == std::string::npos ? colon : colon - start);
+        std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+        struct stat info;
+        if (stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+            access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        if (colon == std::string::npos)
+            break;
+        start = colon + 1;
+    }
+    throw std::runtime_error("cannot run " + name + ": not found in PATH (is it installed?)");
+}
+
+// What a child that could not start tells its parent through a pipe.
+struct ChildFailure {
+    int step;  // 0: setting up its descriptors, 1: exec
+    int error;
+};
+
+// Only async-signal-safe calls from here on: the child of a threaded
+// process may find a lock held for good by a thread that does not exist in it.
+[[noreturn]] void fail_in_child(int report_fd, int step)
+{
+    ChildFailure failure{step, errno};
+    ssize_t written = write(report_fd, &failure, sizeof failure);
+    (void)written;
+    _exit(127);
+}
+
 }  // namespace
+
+std::string timeout_message(Millis limit, const std::string& what)
+{
+    return "timed out after " + std::to_string(limit.count()) + " ms waiting for " + what;
+}
 
 ChildProcess::ChildProcess(const SpawnOptions& options)
 {
@@ -65,6 +150,7 @@ ChildProcess::ChildProcess(const SpawnOptions& options)
         throw std::invalid_argument("ChildProcess: no program given");
 
     // Everything the child needs is prepared before fork.
+    const std::string program = resolve_program(options.argv[0]);
     std::vector<std::string> env = child_environment(options);
     std::vector<char*> argv_ptrs, env_ptrs;
     for (const auto& a : options.argv)
@@ -74,37 +160,53 @@ ChildProcess::ChildProcess(const SpawnOptions& options)
         env_ptrs.push_back(const_cast<char*>(e.c_str()));
     env_ptrs.push_back(nullptr);
 
-    int err_pipe[2] = {-1, -1};
-    if (options.capture_stderr && pipe2(err_pipe, O_CLOEXEC) != 0)
-        system_error("pipe for stderr");
-    pid_t parent = getpid();
+    UniqueFd null_fd(open("/dev/null", O_RDWR | O_CLOEXEC));
+    if (null_fd.get() < 0)
+        system_error("open /dev/null");
+    Pipe stderr_pipe;
+    if (options.capture_stderr)
+        stderr_pipe = make_pipe("stderr");
+    // Closed by a successful exec; otherwise it carries the ChildFailure.
+    Pipe report = make_pipe("the child's start-up report");
+    const pid_t parent = getpid();
 
     spawned_at_ = Clock::now();
     pid_ = fork();
     if (pid_ < 0)
         system_error("fork");
     if (pid_ == 0) {
+        const int report_fd = report.write_end.get();
         // Never outlive the harness, even when it dies without cleaning up.
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (getppid() != parent)
             _exit(127);
-        int null_fd = open("/dev/null", O_RDWR);
-        dup2(null_fd, 0);
-        if (options.quiet)
-            dup2(null_fd, 1);
-        if (options.capture_stderr)
-            dup2(err_pipe[1], 2);
-        else if (options.quiet)
-            dup2(null_fd, 2);
-        if (options.keep_fd >= 0)
-            fcntl(options.keep_fd, F_SETFD, 0);
-        execvpe(argv_ptrs[0], argv_ptrs.data(), env_ptrs.data());
-        dprintf(2, "harness: cannot run %s: %s\n", argv_ptrs[0], strerror(errno));
-        _exit(127);
+        // dup2 leaves the copies open across exec; the originals close there.
+        if (dup2(null_fd.get(), 0) < 0 ||
+            (options.quiet && dup2(null_fd.get(), 1) < 0) ||
+            (options.capture_stderr && dup2(stderr_pipe.write_end.get(), 2) < 0) ||
+            (!options.capture_stderr && options.quiet && dup2(null_fd.get(), 2) < 0) ||
+            (options.keep_fd >= 0 && fcntl(options.keep_fd, F_SETFD, 0) < 0))
+            fail_in_child(report_fd, 0);
+        execve(program.c_str(), argv_ptrs.data(), env_ptrs.data());
+        fail_in_child(report_fd, 1);
+    }
+
+    report.write_end.reset();
+    ChildFailure failure{};
+    ssize_t n;
+    while ((n = read(report.read_end.get(), &failure, sizeof failure)) < 0 && errno == EINTR) {
+    }
+    if (n == ssize_t(sizeof failure)) {
+        int raw = 0;
+        while (waitpid(pid_, &raw, 0) < 0 && errno == EINTR) {
+        }
+        status_ = ExitStatus{raw};
+        throw std::system_error(failure.error, std::generic_category(),
+                                failure.step == 0 ? "setting up the descriptors of " + program
+                                                  : "cannot run " + program);
     }
     if (options.capture_stderr) {
-        close(err_pipe[1]);
-        stderr_fd_ = err_pipe[0];
+        stderr_fd_ = stderr_pipe.read_end.release();
         fcntl(stderr_fd_, F_SETFL, O_NONBLOCK);
     }
 }
@@ -149,8 +251,8 @@ ExitStatus ChildProcess::wait(Millis limit, const std::string& what)
 {
     if (auto s = wait_for(limit))
         return *s;
-    throw TimeoutError("timed out after " + std::to_string(limit.count()) + " ms waiting for " +
-                       what + " (pid " + std::to_string(pid_) + " still running)");
+    throw TimeoutError(timeout_message(limit, what) + " (pid " + std::to_string(pid_) +
+                       " still running)");
 }
 
 void ChildProcess::send_signal(int signal_number)

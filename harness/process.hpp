@@ -22,6 +22,9 @@ struct TimeoutError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// "timed out after N ms waiting for WHAT": every bounded wait says it this way.
+std::string timeout_message(Millis limit, const std::string& what);
+
 // Polls `ready` until it returns true or `limit` has passed.
 template <typename Predicate>
 void wait_until(Predicate ready, Millis limit, const std::string& what, Millis poll = Millis(5));
@@ -96,8 +99,7 @@ void wait_until(Predicate ready, Millis limit, const std::string& what, Millis p
         if (ready())
             return;
         if (Clock::now() >= deadline)
-            throw TimeoutError("timed out after " + std::to_string(limit.count()) +
-                               " ms waiting for " + what);
+            throw TimeoutError(timeout_message(limit, what));
         std::this_thread::sleep_for(poll);
     }
 }

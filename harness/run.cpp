@@ -1,5 +1,7 @@
 #include "run.hpp"
 
+#include <unistd.h>
+
 #include <cstdlib>
 
 namespace harness {
@@ -46,6 +48,32 @@ SpotfallRun::SpotfallRun(const XvfbServer& server, XConnection& x, RunOptions op
     last_second_ = first_second_;
 }
 
+SpotfallRun::~SpotfallRun()
+{
+    pid_t pid = process_->pid();
+    std::optional<ExitStatus> status = process_->status();
+    bool ended_by_itself = status && status->exited();
+    process_.reset();
+    // After a normal end the clock has removed its files, and a new process
+    // may since have taken the pid and made its own.
+    if (fake_start_ && !ended_by_itself)
+        for (const std::string& path : clock_files(pid))
+            unlink(path.c_str());
+}
+
+std::vector<std::string> SpotfallRun::clock_files() const { return clock_files(process_->pid()); }
+
+std::vector<std::string> SpotfallRun::clock_files(pid_t pid)
+{
+    std::vector<std::string> found;
+    for (const char* name : {"faketime_shm_", "sem.faketime_sem_"}) {
+        std::string path = std::string("/dev/shm/") + name + std::to_string(pid);
+        if (access(path.c_str(), F_OK) == 0)
+            found.push_back(path);
+    }
+    return found;
+}
+
 Picture SpotfallRun::await_white(Millis limit)
 {
     Picture screen;
@@ -59,6 +87,7 @@ Picture SpotfallRun::await_white(Millis limit)
             return screen.count(Picture::white) > 0;
         },
         limit, "spotfall to paint the screen white");
+    white_seen_at_ = Clock::now();
     // The seed was taken before the mode was set, so before this moment.
     if (fake_start_)
         last_second_ = *fake_start_ + std::chrono::duration_cast<std::chrono::seconds>(
@@ -105,11 +134,11 @@ OracleMatch SpotfallRun::match(const Oracle& oracle, const Picture& screen, int 
     return oracle.match(screen, first_second_, last_second_, max_discs);
 }
 
-Sight SpotfallRun::judge(const Oracle& oracle, Picture screen) const
+Sight SpotfallRun::judge(const Oracle& oracle, Picture screen, Clock::time_point at) const
 {
     Sight sight;
     sight.screen = std::move(screen);
-    sight.at = Clock::now();
+    sight.at = at;
     sight.match = match(oracle, sight.screen, disc_bound(sight.at - spawned_at()) * 4 + 100);
     return sight;
 }
@@ -132,12 +161,58 @@ Sight SpotfallRun::await_discs(const Oracle& oracle, int discs, Millis limit)
     return sight;
 }
 
+SpaceHold SpotfallRun::hold_space_until_still(Millis still_for, Millis limit, Millis poll)
+{
+    // SPACE is let go whatever happens: a key left down would reach the next run.
+    struct Release {
+        XConnection& x;
+        ~Release()
+        {
+            try {
+                x.release(Key::space);
+            } catch (const std::exception&) {
+            }
+        }
+    };
+    SpaceHold hold;
+    x_.press(Key::space);
+    Release release{x_};
+    hold.pressed = Clock::now();
+    hold.at_press = x_.grab();
+    hold.still = hold.at_press;
+    hold.last_change = hold.pressed;
+    wait_until(
+        [&] {
+            Picture now = x_.grab();
+            auto seen = Clock::now();
+            if (now != hold.still) {
+                hold.still = std::move(now);
+                hold.last_change = seen;
+            }
+            return seen - hold.pressed >= Millis(150) && seen - hold.last_change >= still_for;
+        },
+        limit,
+        "the screen to stay unchanged for " + std::to_string(still_for.count()) +
+            " ms with SPACE held",
+        poll);
+    return hold;
+}
+
 Sight SpotfallRun::freeze(const Oracle& oracle, Millis limit)
 {
-    auto pressed = Clock::now();
-    x_.tap(Key::space);
-    Sight sight = judge(oracle, await_still(Millis(300), limit));
-    sight.at = pressed;
+    const Millis least_still(300);
+    SpaceHold hold = hold_space_until_still(least_still, limit);
+    Sight sight = judge(oracle, std::move(hold.still));
+    if (sight.match.found && sight.match.count > 0) {
+        auto drawing = hold.pressed - white_seen_at_.value_or(spawned_at());
+        auto still_for = std::chrono::duration_cast<Millis>(drawing * 3 / sight.match.count);
+        if (still_for > least_still) {
+            Picture later = await_still(still_for, limit);
+            if (later != sight.screen)
+                sight = judge(oracle, std::move(later));
+        }
+    }
+    sight.at = hold.pressed;
     return sight;
 }
 

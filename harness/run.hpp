@@ -35,9 +35,22 @@ struct Sight {
     Clock::time_point at;
 };
 
+// What holding SPACE until the screen stood still saw.
+struct SpaceHold {
+    Clock::time_point pressed;      // when the press was sent
+    Picture at_press;               // the screen read straight after the press
+    Picture still;                  // the screen that then stood still
+    Clock::time_point last_change;  // when it last changed (`pressed` if it never did)
+};
+
 class SpotfallRun {
 public:
     SpotfallRun(const XvfbServer& server, XConnection& x, RunOptions options = {});
+    // Kills the program if it still runs, and removes the files its pinned
+    // clock leaves behind when it is killed.
+    ~SpotfallRun();
+    SpotfallRun(const SpotfallRun&) = delete;
+    SpotfallRun& operator=(const SpotfallRun&) = delete;
 
     ChildProcess& process() { return *process_; }
     XConnection& x() { return x_; }
@@ -54,21 +67,37 @@ public:
     ExitStatus await_exit(Millis limit);
     // Matches a screen against the oracle for this run's possible seeds.
     OracleMatch match(const Oracle& oracle, const Picture& screen, int max_discs) const;
-    // Reads the screen and matches it, trying up to four times as many discs
+    // Matches a screen read at `at`, trying up to four times as many discs
     // as the time since the start allows.
+    Sight judge(const Oracle& oracle, Picture screen, Clock::time_point at = Clock::now()) const;
+    // Reads the screen and judges it.
     Sight look(const Oracle& oracle);
     // Looks until the screen is an exact picture of at least `discs` discs.
     Sight await_discs(const Oracle& oracle, int discs, Millis limit);
-    // Holds SPACE, then waits for the picture to stay still for 300 ms.
+    // Presses SPACE and holds it until the screen has stood still for
+    // `still_for`, and for at least 150 ms (long enough to be seen by a
+    // program that samples it every 50 ms, and on through any backlog of
+    // other key events), then lets it go. Reads the screen every `poll`.
+    SpaceHold hold_space_until_still(Millis still_for, Millis limit, Millis poll = Millis(20));
+    // Freezes the picture with SPACE and judges it. "Still" means unchanged
+    // for 300 ms, or for three of the intervals between discs that the
+    // picture shows if that is longer, so that a slow program still
+    // drawing is not taken for a frozen one.
     Sight freeze(const Oracle& oracle, Millis limit = Millis(5000));
+    // The files in /dev/shm that the pinned clock (libfaketime) made for
+    // this run and has not removed: it removes them when the program ends
+    // normally, never when it is killed.
+    std::vector<std::string> clock_files() const;
 
 private:
-    Sight judge(const Oracle& oracle, Picture screen) const;
+    static std::vector<std::string> clock_files(pid_t pid);
 
     XConnection& x_;
     std::unique_ptr<ChildProcess> process_;
     std::time_t first_second_ = 0;
     std::time_t last_second_ = 0;
+    // When the screen was first seen white: the drawing began before it.
+    std::optional<Clock::time_point> white_seen_at_;
     std::optional<std::time_t> fake_start_;
 };
 

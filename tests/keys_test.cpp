@@ -12,16 +12,13 @@ TEST_F(Keys, SpaceFreezesAnExactPictureWithAtMostOneDiscMore)
     SpotfallRun run(server, x);
     await_drawing(run, 5);
 
-    x.press(Key::space);
-    // Every disc on the screen now was drawn before, or while, the press was sent.
-    Sight at_press = run.look(oracle());
-    std::this_thread::sleep_for(150ms);  // how long the key is held
-    x.release(Key::space);
-    Picture still = run.await_still(300ms, 5s);
+    SpaceHold hold = run.hold_space_until_still(300ms, 5s);
+    // Every disc on this screen was drawn before, or while, the press was sent.
+    Sight at_press = run.judge(oracle(), hold.at_press, hold.pressed);
     std::this_thread::sleep_for(300ms);  // the span that must show no change
     Sight frozen = run.look(oracle());
 
-    EXPECT_EQ(frozen.screen, still) << "the picture changed after it had stood still";
+    EXPECT_EQ(frozen.screen, hold.still) << "the picture changed after it had stood still";
     EXPECT_EXACT(at_press);
     EXPECT_EXACT(frozen);
     EXPECT_LE(frozen.match.count, at_press.match.count_max + 1);

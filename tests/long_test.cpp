@@ -1,6 +1,7 @@
 // A long run: ten minutes of drawing (SPOTFALL_LONG_MINUTES), resident
 // memory steady from the first minute to the last, and the keys still
 // working at the end. Labelled "long"; CI leaves it out.
+#include "numbers.hpp"
 #include "suite.hpp"
 
 #include <cstdlib>
@@ -12,8 +13,7 @@ using LongRun = OnDisplay;
 
 TEST_F(LongRun, MemoryStaysFlatAndKeysStillWork)
 {
-    const char* setting = std::getenv("SPOTFALL_LONG_MINUTES");
-    const double minutes = setting ? std::atof(setting) : 10.0;
+    const double minutes = decimal_setting("SPOTFALL_LONG_MINUTES", 10.0, 0.1, 24 * 60);
     const auto total = std::chrono::duration<double>(minutes * 60);
     const auto first_sample = total / 10;
 

@@ -1,6 +1,7 @@
 // A full-screen program must always give the display back, never hang and
 // never report a failure as success: many runs in a row, signals, a lost
 // display, a storm of other keys, and memcheck.
+#include "numbers.hpp"
 #include "suite.hpp"
 
 #include <csignal>
@@ -11,11 +12,7 @@
 namespace suite {
 namespace {
 
-int soak_runs()
-{
-    const char* runs = std::getenv("SPOTFALL_SOAK_RUNS");
-    return runs ? std::atoi(runs) : 20;
-}
+int soak_runs() { return int(whole_setting("SPOTFALL_SOAK_RUNS", 20, 1, 1000000)); }
 
 using Soak = OnDisplay;
 
@@ -99,13 +96,11 @@ class LostDisplay : public ::testing::TestWithParam<Phase> {};
 TEST_P(LostDisplay, EndsTheProgramWithAFailure)
 {
     XvfbServer server;
-    auto x = std::make_unique<XConnection>(server.display());
-    SpotfallRun run(server, *x);
+    XConnection x(server.display());
+    SpotfallRun run(server, x);
     await_drawing(run);
     if (GetParam() == Phase::waiting)
         run.freeze(oracle());
-    // Our own connection goes first: Xlib ends any process whose server dies.
-    x.reset();
     server.kill_now();
     auto lost = Clock::now();
     ExitStatus status = run.await_exit(5s);
@@ -114,6 +109,8 @@ TEST_P(LostDisplay, EndsTheProgramWithAFailure)
                 std::chrono::duration<double, std::milli>(run.process().ended_at() - lost).count(),
                 status.describe().c_str());
     EXPECT_FALSE(status.success()) << "the display was lost, yet the program reported success";
+    // The harness's own connection died too; it must say so, not end the test binary.
+    EXPECT_THROW(x.grab(), ConnectionLost);
 }
 
 INSTANTIATE_TEST_SUITE_P(Phases, LostDisplay, ::testing::Values(Phase::drawing, Phase::waiting),
@@ -148,14 +145,11 @@ TEST_F(KeyStorm, OtherKeysChangeNothing)
     // The library works through the storm's backlog a few events at a
     // time, and would join a short tap's press and release into one moment
     // that the program never sees; so SPACE is held until the picture stops.
-    x.press(Key::space);
-    auto pressed = Clock::now();
-    Picture frozen = run.await_still(300ms, 10s);
-    x.release(Key::space);
+    SpaceHold hold = run.hold_space_until_still(300ms, 10s);
     std::printf("key storm: SPACE held after 2000 other key events was seen within %.0f ms\n",
-                std::chrono::duration<double, std::milli>(Clock::now() - pressed - 300ms).count());
+                std::chrono::duration<double, std::milli>(hold.last_change - hold.pressed).count());
     Sight sight = run.look(oracle());
-    EXPECT_EQ(sight.screen, frozen);
+    EXPECT_EQ(sight.screen, hold.still);
     EXPECT_EXACT(sight);
     expect_clean_end(run);
 }

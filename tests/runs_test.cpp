@@ -41,6 +41,14 @@ TEST(Seed, TwoRunsInTheSameSecondDrawOneSequence)
     EXPECT_EQ(b.match.seed, unsigned(second));
     // The longer picture holds the shorter one.
     EXPECT_TRUE(b.screen.keeps_black_of(a.screen));
+
+    // Ended normally, the pinned clock removes its files from /dev/shm;
+    // killed, it would leave them for a later process with the same pid.
+    for (SpotfallRun* run : {&first, &second_run}) {
+        run->freeze(oracle());
+        expect_clean_end(*run);
+        EXPECT_EQ(run->clock_files(), std::vector<std::string>{});
+    }
 }
 
 struct CommandLine {

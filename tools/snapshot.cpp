@@ -1,10 +1,10 @@
 // spotfall-snapshot: runs spotfall on a private X server for a few seconds,
 // presses SPACE, saves the frozen picture as a PNG, presses ESC, and checks
 // that the program ended with status 0. For machines without a display.
+#include "numbers.hpp"
 #include "run.hpp"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -18,6 +18,12 @@ int usage()
     return 2;
 }
 
+int bad_value(const char* option, const char* wanted, const char* given)
+{
+    std::fprintf(stderr, "spotfall-snapshot: %s wants %s, not '%s'\n", option, wanted, given);
+    return usage();
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -25,15 +31,16 @@ int main(int argc, char** argv)
     double seconds = 3.0;
     std::string out = "spotfall.png";
     for (int i = 1; i < argc; ++i) {
-        if (!std::strcmp(argv[i], "--seconds") && i + 1 < argc)
-            seconds = std::atof(argv[++i]);
-        else if (!std::strcmp(argv[i], "--out") && i + 1 < argc)
+        if (!std::strcmp(argv[i], "--seconds") && i + 1 < argc) {
+            auto value = parse_decimal(argv[++i], 0.001, 3600);
+            if (!value)
+                return bad_value("--seconds", "a number of seconds from 0.001 to 3600", argv[i]);
+            seconds = *value;
+        } else if (!std::strcmp(argv[i], "--out") && i + 1 < argc)
             out = argv[++i];
         else
             return usage();
     }
-    if (seconds <= 0)
-        return usage();
 
     try {
         XvfbServer server;
