@@ -3,85 +3,14 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
+#include <X11/extensions/xf86vmode.h>
 #include <X11/keysym.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <system_error>
 
 namespace harness {
-
-namespace {
-
-// Closes a descriptor when it goes out of scope.
-struct FdGuard {
-    int fd;
-    ~FdGuard() { close(fd); }
-};
-
-// Reads Xvfb's display number from its -displayfd pipe, up to the newline.
-std::string read_display_number(int fd, Millis limit)
-{
-    std::string number;
-    auto deadline = Clock::now() + limit;
-    for (;;) {
-        auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now()).count();
-        if (left <= 0)
-            throw TimeoutError("timed out after " + std::to_string(limit.count()) +
-                               " ms waiting for Xvfb to report its display number");
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, int(left)) <= 0)
-            continue;
-        char c;
-        ssize_t n = read(fd, &c, 1);
-        if (n == 0)
-            throw std::runtime_error("Xvfb closed its -displayfd pipe without a display number "
-                                     "(is Xvfb installed?)");
-        if (n < 0)
-            continue;
-        if (c == '\n')
-            return number;
-        number += c;
-    }
-}
-
-}  // namespace
-
-XvfbServer::XvfbServer(XvfbOptions options)
-{
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0)
-        throw std::system_error(errno, std::generic_category(), "pipe for Xvfb -displayfd");
-    FdGuard read_end{fds[0]};
-    {
-        FdGuard write_end{fds[1]};
-        SpawnOptions spawn;
-        spawn.argv = {"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0",
-                      std::to_string(options.width) + "x" + std::to_string(options.height) + "x" +
-                          std::to_string(options.depth),
-                      "-nolisten", "tcp", "-noreset", "-br"};
-        spawn.keep_fd = fds[1];
-        spawn.quiet = true;
-        process_ = std::make_unique<ChildProcess>(spawn);
-    }
-    display_ = ":" + read_display_number(fds[0], Millis(20000));
-    // The pipe stays open until the server answers: Xvfb may still write to
-    // it, and closing it early can kill the server as it starts.
-    wait_until(
-        [&] {
-            if (!process_->running())
-                throw std::runtime_error("Xvfb on " + display_ + " ended at start-up: " +
-                                         process_->status()->describe());
-            Display* d = XOpenDisplay(display_.c_str());
-            if (d)
-                XCloseDisplay(d);
-            return d != nullptr;
-        },
-        Millis(20000), "Xvfb on " + display_ + " to accept connections", Millis(10));
-}
 
 namespace {
 
@@ -298,6 +227,31 @@ bool XConnection::keyboard_grabbed_elsewhere()
         throw std::runtime_error("XGrabKeyboard on " + name_ + " answered " +
                                  std::to_string(result) + ", neither success nor AlreadyGrabbed");
     return result == AlreadyGrabbed;
+}
+
+bool XConnection::pointer_grabbed_elsewhere()
+{
+    int result = XGrabPointer(display_, DefaultRootWindow(display_), False, 0, GrabModeAsync,
+                              GrabModeAsync, None, None, CurrentTime);
+    if (result == GrabSuccess) {
+        XUngrabPointer(display_, CurrentTime);
+        XSync(display_, False);
+    }
+    check();
+    return result == AlreadyGrabbed;
+}
+
+std::string XConnection::video_mode()
+{
+    int dot_clock = 0;
+    XF86VidModeModeLine line{};
+    bool known = XF86VidModeGetModeLine(display_, DefaultScreen(display_), &dot_clock, &line);
+    check();
+    if (!known)
+        throw std::runtime_error("X display " + name_ + " does not tell its video mode");
+    if (line.privsize > 0)
+        XFree(line.c_private);
+    return std::to_string(line.hdisplay) + "x" + std::to_string(line.vdisplay);
 }
 
 unsigned long XConnection::input_focus()

@@ -1,5 +1,5 @@
-// A private X server (Xvfb) and a connection to it that reads the screen
-// back and presses keys through the XTEST extension.
+// A connection to an X server that reads the screen back and presses keys
+// through the XTEST extension.
 #pragma once
 
 #include "picture.hpp"
@@ -13,24 +13,6 @@
 struct _XDisplay;
 
 namespace harness {
-
-struct XvfbOptions {
-    int width = 1024;
-    int height = 768;
-    int depth = 24;
-};
-
-class XvfbServer {
-public:
-    explicit XvfbServer(XvfbOptions options = {});
-    const std::string& display() const { return display_; }
-    // Kills the server at once, as when a display is lost.
-    void kill_now() { process_->kill_now(); }
-
-private:
-    std::unique_ptr<ChildProcess> process_;
-    std::string display_;
-};
 
 enum class Key { space, escape };
 
@@ -83,6 +65,10 @@ public:
     // Whether another client holds the keyboard: tries to grab it from this
     // connection, and lets it go at once if that works.
     bool keyboard_grabbed_elsewhere();
+    // Likewise for the pointer.
+    bool pointer_grabbed_elsewhere();
+    // The video mode the screen shows now, as "WIDTHxHEIGHT" (XFree86-VidMode).
+    std::string video_mode();
     // The window that has the input focus (None, PointerRoot or a window).
     unsigned long input_focus();
 

@@ -22,9 +22,11 @@ std::string faketime_start(std::time_t second)
     return text;
 }
 
-SpotfallRun::SpotfallRun(const XvfbServer& server, XConnection& x, RunOptions options)
+SpotfallRun::SpotfallRun(const DisplayServer& server, XConnection& x, RunOptions options)
     : x_(x), fake_start_(options.clock_starts_at)
 {
+    picture_at_ = options.picture_at.value_or(
+        std::pair{(x.screen_width() - 1024) / 2, (x.screen_height() - 768) / 2});
     SpawnOptions spawn;
     spawn.argv = options.wrapper;
     spawn.argv.push_back(spotfall_binary());
@@ -47,6 +49,8 @@ SpotfallRun::SpotfallRun(const XvfbServer& server, XConnection& x, RunOptions op
     process_ = std::make_unique<ChildProcess>(spawn);
     last_second_ = first_second_;
 }
+
+Picture SpotfallRun::grab() { return x_.grab(picture_at_.first, picture_at_.second, 1024, 768); }
 
 SpotfallRun::~SpotfallRun()
 {
@@ -83,7 +87,7 @@ Picture SpotfallRun::await_white(Millis limit)
                 throw std::runtime_error("spotfall ended before painting the screen: " +
                                          process_->status()->describe() + "; stderr: " +
                                          process_->captured_stderr());
-            screen = x_.grab();
+            screen = grab();
             return screen.count(Picture::white) > 0;
         },
         limit, "spotfall to paint the screen white");
@@ -102,7 +106,7 @@ Picture SpotfallRun::await_change(const Picture& from, Millis limit, const std::
     Picture screen;
     wait_until(
         [&] {
-            screen = x_.grab();
+            screen = grab();
             return screen != from;
         },
         limit, what);
@@ -111,11 +115,11 @@ Picture SpotfallRun::await_change(const Picture& from, Millis limit, const std::
 
 Picture SpotfallRun::await_still(Millis still_for, Millis limit)
 {
-    Picture last = x_.grab();
+    Picture last = grab();
     auto since = Clock::now();
     wait_until(
         [&] {
-            Picture now = x_.grab();
+            Picture now = grab();
             if (now != last) {
                 last = std::move(now);
                 since = Clock::now();
@@ -143,7 +147,7 @@ Sight SpotfallRun::judge(const Oracle& oracle, Picture screen, Clock::time_point
     return sight;
 }
 
-Sight SpotfallRun::look(const Oracle& oracle) { return judge(oracle, x_.grab()); }
+Sight SpotfallRun::look(const Oracle& oracle) { return judge(oracle, grab()); }
 
 Sight SpotfallRun::await_discs(const Oracle& oracle, int discs, Millis limit)
 {
@@ -178,12 +182,12 @@ SpaceHold SpotfallRun::hold_space_until_still(Millis still_for, Millis limit, Mi
     x_.press(Key::space);
     Release release{x_};
     hold.pressed = Clock::now();
-    hold.at_press = x_.grab();
+    hold.at_press = grab();
     hold.still = hold.at_press;
     hold.last_change = hold.pressed;
     wait_until(
         [&] {
-            Picture now = x_.grab();
+            Picture now = grab();
             auto seen = Clock::now();
             if (now != hold.still) {
                 hold.still = std::move(now);

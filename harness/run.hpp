@@ -5,6 +5,7 @@
 #include "display.hpp"
 #include "oracle.hpp"
 #include "process.hpp"
+#include "server.hpp"
 
 #include <ctime>
 #include <memory>
@@ -24,6 +25,10 @@ struct RunOptions {
     std::optional<std::time_t> clock_starts_at;
     // A command that runs the program, such as valgrind and its options.
     std::vector<std::string> wrapper;
+    // Where the 1024x768 picture's top-left corner lies on the root window.
+    // By default it is centred, as on a larger screen without mode
+    // switching; a server that switches to 1024x768 shows it at (0, 0).
+    std::optional<std::pair<int, int>> picture_at;
 };
 
 // A screen read back, when it was read, and what the oracle made of it.
@@ -45,7 +50,7 @@ struct SpaceHold {
 
 class SpotfallRun {
 public:
-    SpotfallRun(const XvfbServer& server, XConnection& x, RunOptions options = {});
+    SpotfallRun(const DisplayServer& server, XConnection& x, RunOptions options = {});
     // Kills the program if it still runs, and removes the files its pinned
     // clock leaves behind when it is killed.
     ~SpotfallRun();
@@ -59,6 +64,8 @@ public:
     std::time_t first_second() const { return first_second_; }
     std::time_t last_second() const { return last_second_; }
 
+    // The 1024x768 picture, read back from where it lies on the root window.
+    Picture grab();
     // The first screen that shows any white: the program has set its mode.
     Picture await_white(Millis limit = Millis(15000));
     Picture await_change(const Picture& from, Millis limit, const std::string& what);
@@ -93,6 +100,7 @@ private:
     static std::vector<std::string> clock_files(pid_t pid);
 
     XConnection& x_;
+    std::pair<int, int> picture_at_;
     std::unique_ptr<ChildProcess> process_;
     std::time_t first_second_ = 0;
     std::time_t last_second_ = 0;
