@@ -1,6 +1,6 @@
 // A full-screen program must always give the display back, never hang and
-// never report a failure as success: many runs in a row, signals, a lost
-// display, a storm of other keys, and memcheck.
+// never report a failure as success: many runs in a row, a lost display,
+// a storm of other keys, and memcheck.
 #include "numbers.hpp"
 #include "suite.hpp"
 
@@ -43,54 +43,6 @@ TEST_F(Soak, CompleteRunsInARow)
                 runs, ended_well, exact, windows_gone);
 }
 
-enum class Phase { drawing, waiting };
-
-struct SignalCase {
-    int signal_number;
-    Phase phase;
-};
-
-class Signals : public OnDisplay, public ::testing::WithParamInterface<SignalCase> {};
-
-TEST_P(Signals, EndTheProgramAndLeaveTheServerFree)
-{
-    {
-        SpotfallRun run(server, x);
-        await_drawing(run);
-        if (GetParam().phase == Phase::waiting)
-            run.freeze(oracle());
-        run.process().send_signal(GetParam().signal_number);
-        auto sent = Clock::now();
-        ExitStatus status = run.await_exit(2s);
-        std::printf("%s while %s: ended after %.1f ms, %s\n", strsignal(GetParam().signal_number),
-                    GetParam().phase == Phase::drawing ? "drawing" : "waiting",
-                    std::chrono::duration<double, std::milli>(run.process().ended_at() - sent).count(),
-                    status.describe().c_str());
-        EXPECT_FALSE(status.success()) << "a signal ended the program, yet it reported success";
-        wait_until([&] { return x.mapped_windows() == 0; }, 2s, "the program's window to go");
-    }
-    // The same server serves a new run at once.
-    SpotfallRun next(server, x);
-    next.await_white(5s);
-    expect_frozen_exact(next, next.freeze(oracle()));
-    expect_clean_end(next);
-}
-
-std::string signal_case_name(const ::testing::TestParamInfo<SignalCase>& info)
-{
-    const char* name = info.param.signal_number == SIGTERM  ? "Term"
-                       : info.param.signal_number == SIGINT ? "Int"
-                                                            : "Hup";
-    return std::string(name) + (info.param.phase == Phase::drawing ? "WhileDrawing" : "WhileWaiting");
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Each, Signals,
-    ::testing::Values(SignalCase{SIGTERM, Phase::drawing}, SignalCase{SIGTERM, Phase::waiting},
-                      SignalCase{SIGINT, Phase::drawing}, SignalCase{SIGINT, Phase::waiting},
-                      SignalCase{SIGHUP, Phase::drawing}, SignalCase{SIGHUP, Phase::waiting}),
-    signal_case_name);
-
 class LostDisplay : public ::testing::TestWithParam<Phase> {};
 
 TEST_P(LostDisplay, EndsTheProgramWithAFailure)
@@ -114,10 +66,7 @@ TEST_P(LostDisplay, EndsTheProgramWithAFailure)
 }
 
 INSTANTIATE_TEST_SUITE_P(Phases, LostDisplay, ::testing::Values(Phase::drawing, Phase::waiting),
-                         [](const auto& info) {
-                             return std::string(info.param == Phase::drawing ? "WhileDrawing"
-                                                                             : "WhileWaiting");
-                         });
+                         [](const auto& info) { return std::string(phase_name(info.param)); });
 
 using KeyStorm = OnDisplay;
 

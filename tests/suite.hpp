@@ -25,6 +25,14 @@ protected:
     XConnection x;
 };
 
+// The program's two phases: discs until SPACE, then the frozen picture until ESC.
+enum class Phase { drawing, waiting };
+
+inline const char* phase_name(Phase phase)
+{
+    return phase == Phase::drawing ? "WhileDrawing" : "WhileWaiting";
+}
+
 // Asserts that a sight is an exact picture and returns its disc count.
 #define EXPECT_EXACT(sight) EXPECT_TRUE((sight).match.found) << (sight).match.explain()
 
@@ -51,6 +59,28 @@ inline void expect_clean_end(SpotfallRun& run)
     ExitStatus status = run.await_exit(5s);
     EXPECT_TRUE(status.success()) << status.describe();
     EXPECT_NO_THROW(wait_until([&] { return run.x().mapped_windows() == 0; }, 5s,
+                               "the program's window to go"));
+}
+
+// Options for a server that switches to 1024x768: the picture then fills
+// the screen from its top-left corner.
+inline RunOptions mode_switched()
+{
+    RunOptions options;
+    options.picture_at = std::pair{0, 0};
+    return options;
+}
+
+// The display is as it was before the program ran: the video mode it
+// started in, no keyboard or pointer grab, no window.
+inline void expect_display_given_back(XConnection& x, const std::string& mode)
+{
+    EXPECT_NO_THROW(wait_until([&] { return x.video_mode() == mode; }, 2s,
+                               "the video mode to return to " + mode))
+        << "the mode is " << x.video_mode();
+    EXPECT_FALSE(x.keyboard_grabbed_elsewhere()) << "the keyboard is still grabbed";
+    EXPECT_FALSE(x.pointer_grabbed_elsewhere()) << "the pointer is still grabbed";
+    EXPECT_NO_THROW(wait_until([&] { return x.mapped_windows() == 0; }, 2s,
                                "the program's window to go"));
 }
 

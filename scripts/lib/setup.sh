@@ -3,11 +3,19 @@
 
 SPOTFALL_PACKAGES=(
   cmake g++ make pkg-config          # the build
-  liballegro4-dev                    # the program's one library
-  libx11-dev libxtst-dev libpng-dev  # the harness: screen, keys, pictures
+  liballegro4-dev                    # the program's library
+  libx11-dev libxrandr-dev           # the program: telling Xwayland from X
+  libxtst-dev libxxf86vm-dev libpng-dev  # the harness: keys, video modes, pictures
   libgtest-dev                       # the tests
   xvfb x11-utils faketime            # a private X server, xdpyinfo, a pinned clock
   valgrind                           # memcheck in the suite
+)
+
+# The other kinds of display the tests run the program on: an Xorg that
+# switches video modes, and a Wayland desktop (weston with Xwayland).
+SPOTFALL_DISPLAY_PACKAGES=(
+  xserver-xorg-core xserver-xorg-video-dummy
+  weston xwayland
 )
 
 # What scripts/package and the package tests need besides the build.
