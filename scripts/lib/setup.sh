@@ -1,13 +1,21 @@
 # Shared by the scripts: installs the Debian packages that are missing and
 # configures and builds spotfall into a build folder.
 
-SPOTFALL_PACKAGES=(
+# What building and running spotfall needs, and what scripts/run needs to
+# show its picture where no display can be opened.
+SPOTFALL_RUN_PACKAGES=(
   cmake g++ make pkg-config          # the build
   liballegro4-dev                    # the program's one library
   libx11-dev libxtst-dev libpng-dev  # the harness: screen, keys, pictures
+  xvfb x11-utils                     # a private X server; xdpyinfo and xprop
+)
+# Everything: the tests, the benchmark and the soak need the rest.
+SPOTFALL_PACKAGES=(
+  "${SPOTFALL_RUN_PACKAGES[@]}"
   libgtest-dev                       # the tests
-  xvfb x11-utils faketime            # a private X server, xdpyinfo, a pinned clock
+  faketime                           # a pinned clock for the seed test
   valgrind                           # memcheck in the suite
+  openbox                            # a window manager for the desktop test
 )
 
 # Installs, without prompts, those of the packages named that are missing.
