@@ -20,6 +20,11 @@ SPOTFALL_PACKAGES=(
 
 # Installs, without prompts, those of the packages named that are missing.
 install_missing_packages() {
+  if ! command -v dpkg-query >/dev/null; then
+    echo "$(basename "$0"): cannot tell what is installed here (no dpkg-query: not a Debian system?)." >&2
+    echo "$(basename "$0"): going on with what there is; this needs what these Debian packages hold: $*" >&2
+    return 0
+  fi
   local missing=()
   local package
   for package in "$@"; do
@@ -32,7 +37,7 @@ install_missing_packages() {
   local sudo=()
   if [ "$(id -u)" -ne 0 ]; then
     if ! command -v sudo >/dev/null; then
-      echo "$(basename "$0"): these packages are missing: ${missing[*]}; install them as root (apt-get install ${missing[*]}) and run this again" >&2
+      echo "$(basename "$0"): these packages are missing: ${missing[*]}; install them as root (apt-get update && apt-get install --no-install-recommends ${missing[*]}) and run this again" >&2
       exit 1
     fi
     sudo=(sudo)
