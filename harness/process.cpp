@@ -127,8 +127,9 @@ struct ChildFailure {
     int error;
 };
 
-// Only async-signal-safe calls from here on: the child of a threaded
-// process may find a lock held for good by a thread that does not exist in it.
+// Runs in the child between fork and exec, where only async-signal-safe
+// calls are sound: a lock that another thread of the parent held at the
+// fork stays held in the child for good.
 [[noreturn]] void fail_in_child(int report_fd, int step)
 {
     ChildFailure failure{step, errno};

@@ -33,6 +33,9 @@ SpotfallRun::SpotfallRun(const DisplayServer& server, XConnection& x, RunOptions
     spawn.argv.insert(spawn.argv.end(), options.args.begin(), options.args.end());
     spawn.set_env.emplace_back("DISPLAY", server.display());
     if (fake_start_) {
+        if (std::string(LIBFAKETIME_PATH).empty())
+            throw std::runtime_error("a pinned clock needs libfaketime, which this build did not "
+                                     "find (Debian: faketime); install it and configure again");
         spawn.set_env.emplace_back("LD_PRELOAD", LIBFAKETIME_PATH);
         spawn.set_env.emplace_back("FAKETIME", faketime_start(*fake_start_));
         spawn.set_env.emplace_back("TZ", "UTC");

@@ -51,29 +51,17 @@ TEST(Seed, TwoRunsInTheSameSecondDrawOneSequence)
     }
 }
 
-struct CommandLine {
-    const char* name;
-    std::vector<std::string> args;
-};
+// main takes no arguments; whatever the command line holds must change
+// nothing: an empty one, one of 100,000 characters, bytes that are not
+// UTF-8, and options other programs (and X toolkits) know.
+using Arguments = OnDisplay;
 
-// Test names and failure messages show the name, not 100,000 characters.
-void PrintTo(const CommandLine& command_line, std::ostream* out) { *out << command_line.name; }
-
-class Arguments : public OnDisplay, public ::testing::WithParamInterface<CommandLine> {};
-
-TEST_P(Arguments, ChangeNothing)
+TEST_F(Arguments, ChangeNothing)
 {
     RunOptions options;
-    options.args = GetParam().args;
+    options.args = {"", std::string(100000, 'x'), "\xff\xfe\x80", "--help", "-geometry", "640x480"};
     exact_run(server, x, options);
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    CommandLines, Arguments,
-    ::testing::Values(CommandLine{"Empty", {""}},
-                      CommandLine{"VeryLong", {std::string(100000, 'x')}},
-                      CommandLine{"NotUtf8AndOptions", {"\xff\xfe\x80", "--help", "-geometry", "640x480"}}),
-    [](const ::testing::TestParamInfo<CommandLine>& info) { return std::string(info.param.name); });
 
 class Depths : public OnDisplay, public ::testing::WithParamInterface<int> {
 protected:

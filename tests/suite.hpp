@@ -33,6 +33,8 @@ inline const char* phase_name(Phase phase)
     return phase == Phase::drawing ? "WhileDrawing" : "WhileWaiting";
 }
 
+inline void PrintTo(Phase phase, std::ostream* out) { *out << phase_name(phase); }
+
 // Asserts that a sight is an exact picture and returns its disc count.
 #define EXPECT_EXACT(sight) EXPECT_TRUE((sight).match.found) << (sight).match.explain()
 

@@ -1,14 +1,22 @@
 # Shared by the scripts: installs the Debian packages that are missing and
 # configures and builds spotfall into a build folder.
 
-SPOTFALL_PACKAGES=(
+# What building and running spotfall needs, and what scripts/run needs to
+# show its picture where no display can be opened.
+SPOTFALL_RUN_PACKAGES=(
   cmake g++ make pkg-config          # the build
   liballegro4-dev                    # the program's library
   libx11-dev libxrandr-dev           # the program: telling Xwayland from X
   libxtst-dev libxxf86vm-dev libpng-dev  # the harness: keys, video modes, pictures
+  xvfb x11-utils                     # a private X server; xdpyinfo and xprop
+)
+# Everything: the tests, the benchmark and the soak need the rest.
+SPOTFALL_PACKAGES=(
+  "${SPOTFALL_RUN_PACKAGES[@]}"
   libgtest-dev                       # the tests
-  xvfb x11-utils faketime            # a private X server, xdpyinfo, a pinned clock
+  faketime                           # a pinned clock for the seed test
   valgrind                           # memcheck in the suite
+  openbox                            # a window manager for the desktop test
 )
 
 # The other kinds of display the tests run the program on: an Xorg that
@@ -27,6 +35,11 @@ SPOTFALL_PACKAGING_PACKAGES=(
 
 # Installs, without prompts, those of the packages named that are missing.
 install_missing_packages() {
+  if ! command -v dpkg-query >/dev/null; then
+    echo "$(basename "$0"): cannot tell what is installed here (no dpkg-query: not a Debian system?)." >&2
+    echo "$(basename "$0"): going on with what there is; this needs what these Debian packages hold: $*" >&2
+    return 0
+  fi
   local missing=()
   local package
   for package in "$@"; do
@@ -39,7 +52,7 @@ install_missing_packages() {
   local sudo=()
   if [ "$(id -u)" -ne 0 ]; then
     if ! command -v sudo >/dev/null; then
-      echo "$(basename "$0"): these packages are missing: ${missing[*]}; install them as root (apt-get install ${missing[*]}) and run this again" >&2
+      echo "$(basename "$0"): these packages are missing: ${missing[*]}; install them as root (apt-get update && apt-get install --no-install-recommends ${missing[*]}) and run this again" >&2
       exit 1
     fi
     sudo=(sudo)
