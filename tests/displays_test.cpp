@@ -4,6 +4,7 @@
 #include "suite.hpp"
 
 #include <algorithm>
+#include <memory>
 
 namespace suite {
 namespace {
@@ -45,46 +46,6 @@ TEST(Letterbox, PictureIsWholeExactAndCentredOnBlack)
     expect_clean_end(run);
 }
 
-// A run that must refuse to start: how it ended, what it said, and whether
-// the screen it was watched on ever showed anything of it.
-struct Refusal {
-    ExitStatus status;
-    std::string text;
-    bool screen_touched = false;
-};
-
-// Runs the program on `display` until it ends, calling `touched` on the
-// way to see whether it has put anything on the screen.
-template <typename Touched>
-Refusal run_expecting_refusal(const std::string& display, Touched touched)
-{
-    SpawnOptions spawn;
-    spawn.argv = {spotfall_binary()};
-    spawn.set_env = {{"DISPLAY", display}};
-    spawn.capture_stderr = true;
-    ChildProcess program(spawn);
-    Refusal refusal;
-    wait_until(
-        [&] {
-            refusal.screen_touched |= touched();
-            return !program.running();
-        },
-        10s, "spotfall to refuse the display and end");
-    refusal.status = *program.status();
-    refusal.text = program.captured_stderr();
-    return refusal;
-}
-
-void expect_one_line_refusal(const Refusal& refusal, std::initializer_list<const char*> words)
-{
-    EXPECT_TRUE(refusal.status.exited() && refusal.status.code() == 1)
-        << refusal.status.describe();
-    EXPECT_EQ(refusal.text.rfind("spotfall: ", 0), 0u) << refusal.text;
-    EXPECT_EQ(std::count(refusal.text.begin(), refusal.text.end(), '\n'), 1) << refusal.text;
-    for (const char* word : words)
-        EXPECT_NE(refusal.text.find(word), std::string::npos) << "no '" << word << "' in: " << refusal.text;
-}
-
 struct SmallScreen {
     const char* name;
     bool xorg;
@@ -104,7 +65,7 @@ TEST_P(SmallScreens, RefusedWithOneLineAndNothingDrawn)
         server = std::make_unique<XvfbServer>(XvfbOptions{800, 600, 24});
     XConnection x(server->display());
 
-    Refusal refusal = run_expecting_refusal(server->display(), [&] {
+    Refusal refusal = run_expecting_refusal(server->display().c_str(), [&] {
         return x.grab().count(Picture::white) > 0;
     });
     expect_one_line_refusal(refusal, {"800x600", "1024x768"});
@@ -141,7 +102,7 @@ TEST(Wayland, RefusedBeforeCoveringTheScreen)
     wait_until([&] { return outer.grab() != bare_desktop; }, 10s, "weston-terminal to show");
 
     XConnection xwayland(desktop->display());
-    Refusal refusal = run_expecting_refusal(desktop->display(), [&] {
+    Refusal refusal = run_expecting_refusal(desktop->display().c_str(), [&] {
         auto windows = xwayland.viewable_windows();
         return std::any_of(windows.begin(), windows.end(),
                            [](const TopLevelWindow& w) { return w.override_redirect; });

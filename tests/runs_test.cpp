@@ -78,21 +78,8 @@ class NoDisplay : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(NoDisplay, OneLineOnStderrAndStatusOne)
 {
-    SpawnOptions spawn;
-    spawn.argv = {spotfall_binary()};
-    if (GetParam())
-        spawn.set_env = {{"DISPLAY", GetParam()}};
-    else
-        spawn.unset_env = {"DISPLAY"};
-    spawn.capture_stderr = true;
-    ChildProcess program(spawn);
-    ExitStatus status = program.wait(5s, "spotfall to give up without a display");
-    const std::string& text = program.captured_stderr();
-
-    EXPECT_TRUE(status.exited() && status.code() == 1) << status.describe();
-    EXPECT_EQ(text.rfind("spotfall: ", 0), 0u) << text;
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
-    EXPECT_NE(text.find("display"), std::string::npos) << text;
+    Refusal refusal = run_expecting_refusal(GetParam(), [] { return false; });
+    expect_one_line_refusal(refusal, {"display"});
 }
 
 INSTANTIATE_TEST_SUITE_P(Displays, NoDisplay, ::testing::Values(nullptr, ":4093"),

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace suite {
 
 using namespace harness;
@@ -62,6 +64,50 @@ inline void expect_clean_end(SpotfallRun& run)
     EXPECT_TRUE(status.success()) << status.describe();
     EXPECT_NO_THROW(wait_until([&] { return run.x().mapped_windows() == 0; }, 5s,
                                "the program's window to go"));
+}
+
+// A run that must refuse to start: how it ended, what it said, and whether
+// the screen it was watched on ever showed anything of it.
+struct Refusal {
+    ExitStatus status;
+    std::string text;
+    bool screen_touched = false;
+};
+
+// Runs the program on `display` (with DISPLAY unset for nullptr) until it
+// ends, calling `touched` on the way to see whether it has put anything on
+// the screen.
+template <typename Touched>
+Refusal run_expecting_refusal(const char* display, Touched touched)
+{
+    SpawnOptions spawn;
+    spawn.argv = {spotfall_binary()};
+    if (display)
+        spawn.set_env = {{"DISPLAY", display}};
+    else
+        spawn.unset_env = {"DISPLAY"};
+    spawn.capture_stderr = true;
+    ChildProcess program(spawn);
+    Refusal refusal;
+    wait_until(
+        [&] {
+            refusal.screen_touched |= touched();
+            return !program.running();
+        },
+        10s, "spotfall to refuse the display and end");
+    refusal.status = *program.status();
+    refusal.text = program.captured_stderr();
+    return refusal;
+}
+
+inline void expect_one_line_refusal(const Refusal& refusal, std::initializer_list<const char*> words)
+{
+    EXPECT_TRUE(refusal.status.exited() && refusal.status.code() == 1)
+        << refusal.status.describe();
+    EXPECT_EQ(refusal.text.rfind("spotfall: ", 0), 0u) << refusal.text;
+    EXPECT_EQ(std::count(refusal.text.begin(), refusal.text.end(), '\n'), 1) << refusal.text;
+    for (const char* word : words)
+        EXPECT_NE(refusal.text.find(word), std::string::npos) << "no '" << word << "' in: " << refusal.text;
 }
 
 // Options for a server that switches to 1024x768: the picture then fills
