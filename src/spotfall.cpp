@@ -5,6 +5,7 @@
 #include <allegro.h>
 
 #ifdef ALLEGRO_WITH_XWINDOWS
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/Xrandr.h>
 #endif
@@ -84,11 +85,8 @@ int start_up_failed(const char *what)
    return 1;
 }
 
-// On a Wayland desktop the X server is Xwayland, and the compositor gives
-// the keyboard only to windows it manages: never to the library's
-// full-screen window, whatever X grab the library takes. The picture would
-// cover the screen while SPACE and ESC went to a hidden window. Xwayland
-// names its outputs XWAYLAND0, XWAYLAND1 and so on.
+// On a Wayland desktop the X server is Xwayland, which names its outputs
+// XWAYLAND0, XWAYLAND1 and so on.
 bool display_is_xwayland()
 {
 #ifdef ALLEGRO_WITH_XWINDOWS
@@ -117,6 +115,109 @@ bool display_is_xwayland()
 #endif
 }
 
+#ifdef ALLEGRO_WITH_XWINDOWS
+// Whether the window manager names `window` as the active one.
+bool active_window_is(Display *display, Window root, Atom active_window, Window window)
+{
+   Atom type;
+   int format;
+   unsigned long items, remaining;
+   unsigned char *value = NULL;
+   bool is = false;
+   if (XGetWindowProperty(display, root, active_window, 0, 1, False, XA_WINDOW, &type,
+                          &format, &items, &remaining, &value) == Success && value) {
+      is = items == 1 && *(Window *)value == window;
+      XFree(value);
+   }
+   return is;
+}
+#endif
+
+// On Xwayland the compositor gives the keyboard only to windows it manages,
+// never to the library's override-redirect full-screen window, so SPACE and
+// ESC would go to the window that had the focus. This opens an ordinary
+// window that asks for full screen, waits until the window manager makes it
+// the active window (the library's keyboard grab then gets the keys), and
+// moves the unscaled picture into its middle. The library's own window is
+// left override-redirect (weston's window manager does not follow a change
+// of that flag) and only unmapped. The connection stays open for the life
+// of the process: closing it would destroy the window the picture now sits
+// in; the library moves the picture back when it shuts down. Returns
+// whether the window became active within two seconds.
+bool move_picture_to_managed_window()
+{
+#ifdef ALLEGRO_WITH_XWINDOWS
+   Display *display = XOpenDisplay(NULL);
+   if (!display)
+      return false;
+   // The library's window is the topmost override-redirect child of the
+   // root holding one window of the picture's size.
+   Window root = DefaultRootWindow(display), unused, *children = NULL;
+   Window library_window = None, picture = None;
+   unsigned int count = 0;
+   if (XQueryTree(display, root, &unused, &unused, &children, &count)) {
+      for (unsigned int i = count; i-- > 0 && library_window == None;) {
+         XWindowAttributes attributes;
+         Window *inner = NULL;
+         unsigned int inner_count = 0;
+         if (XGetWindowAttributes(display, children[i], &attributes) &&
+             attributes.override_redirect && attributes.map_state == IsViewable &&
+             XQueryTree(display, children[i], &unused, &unused, &inner, &inner_count) &&
+             inner_count == 1 && XGetWindowAttributes(display, inner[0], &attributes) &&
+             attributes.width == SCREEN_W && attributes.height == SCREEN_H) {
+            library_window = children[i];
+            picture = inner[0];
+         }
+         if (inner)
+            XFree(inner);
+      }
+      if (children)
+         XFree(children);
+   }
+   if (library_window == None)
+      return false;
+   const int screen = DefaultScreen(display);
+   Window managed = XCreateSimpleWindow(display, root, 0, 0, DisplayWidth(display, screen),
+                                        DisplayHeight(display, screen), 0,
+                                        BlackPixel(display, screen), BlackPixel(display, screen));
+   XStoreName(display, managed, "spotfall");
+   Atom fullscreen = XInternAtom(display, "_NET_WM_STATE_FULLSCREEN", False);
+   XChangeProperty(display, managed, XInternAtom(display, "_NET_WM_STATE", False), XA_ATOM,
+                   32, PropModeReplace, (unsigned char *)&fullscreen, 1);
+   // The window manager names the window it activates in this root
+   // property; only a change made after the map counts.
+   Atom active_window = XInternAtom(display, "_NET_ACTIVE_WINDOW", False);
+   XSelectInput(display, root, PropertyChangeMask);
+   XMapRaised(display, managed);
+   bool active = false;
+   int width = 0, height = 0;
+   for (int waited_ms = 0; waited_ms < 2000; waited_ms += 10) {
+      XEvent event;
+      while (XCheckTypedWindowEvent(display, root, PropertyNotify, &event))
+         if (event.xproperty.atom == active_window)
+            active = active_window_is(display, root, active_window, managed);
+      XWindowAttributes attributes;
+      if (active && XGetWindowAttributes(display, managed, &attributes) &&
+          (attributes.width != width || attributes.height != height)) {
+         width = attributes.width;
+         height = attributes.height;
+         XReparentWindow(display, picture, managed, (width - SCREEN_W) / 2,
+                         (height - SCREEN_H) / 2);
+         XUnmapWindow(display, library_window);
+      }
+      if (active && width == DisplayWidth(display, screen) &&
+          height == DisplayHeight(display, screen))
+         break;
+      usleep(10000);
+   }
+   XSelectInput(display, root, NoEventMask);
+   XSync(display, False);
+   return active;
+#else
+   return false;
+#endif
+}
+
 int main()
 {
    sigemptyset(&ignored_signals);
@@ -140,13 +241,6 @@ int main()
 
    srand((unsigned int)time(NULL));
 
-   if (display_is_xwayland()) {
-      fprintf(stderr, "spotfall: this display is Xwayland (a Wayland desktop), where SPACE "
-                      "and ESC cannot reach a full-screen X program; run spotfall in an "
-                      "X11 session\n");
-      return 1;
-   }
-
    // A smaller screen gets no 1024x768 mode: the library would still set
    // one and show only its middle, or fail to switch and abort. Asked
    // before set_gfx_mode, this is the desktop the user has.
@@ -161,6 +255,14 @@ int main()
 
    if (set_gfx_mode(GFX_AUTODETECT_FULLSCREEN, 1024, 768, 0, 0) != 0)
       return start_up_failed("setting the 1024x768 full-screen mode");
+
+   if (display_is_xwayland() && !move_picture_to_managed_window()) {
+      allegro_exit();
+      fprintf(stderr, "spotfall: this display is Xwayland (a Wayland desktop) and the "
+                      "compositor did not give spotfall the keyboard, so SPACE and ESC "
+                      "cannot reach it; run spotfall in an X11 session\n");
+      return 1;
+   }
 
    rectfill(screen, 0, 0, SCREEN_W, SCREEN_H, 15);
 
