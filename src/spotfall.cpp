@@ -116,26 +116,57 @@ bool display_is_xwayland()
 }
 
 #ifdef ALLEGRO_WITH_XWINDOWS
-// Whether the window manager names `window` as the active one.
-bool active_window_is(Display *display, Window root, Atom active_window, Window window)
+// A window that a root property names, or None.
+Window window_named_by(Display *display, Window root, Atom property)
 {
    Atom type;
    int format;
    unsigned long items, remaining;
    unsigned char *value = NULL;
-   bool is = false;
-   if (XGetWindowProperty(display, root, active_window, 0, 1, False, XA_WINDOW, &type,
-                          &format, &items, &remaining, &value) == Success && value) {
-      is = items == 1 && *(Window *)value == window;
+   Window window = None;
+   if (XGetWindowProperty(display, root, property, 0, 1, False, XA_WINDOW, &type, &format,
+                          &items, &remaining, &value) == Success && value) {
+      if (items == 1)
+         window = *(Window *)value;
       XFree(value);
    }
-   return is;
+   return window;
 }
 #endif
 
+// Whether the window manager is weston's, by the name it gives itself. On
+// Xwayland only weston has been seen to take the picture's window below
+// safely: GNOME's mutter 43 crashed on it.
+bool window_manager_is_weston()
+{
+#ifdef ALLEGRO_WITH_XWINDOWS
+   Display *display = XOpenDisplay(NULL);
+   if (!display)
+      return false;
+   bool weston = false;
+   Window check = window_named_by(display, DefaultRootWindow(display),
+                                  XInternAtom(display, "_NET_SUPPORTING_WM_CHECK", False));
+   Atom type;
+   int format;
+   unsigned long items, remaining;
+   unsigned char *name = NULL;
+   if (check != None &&
+       XGetWindowProperty(display, check, XInternAtom(display, "_NET_WM_NAME", False), 0, 64,
+                          False, XInternAtom(display, "UTF8_STRING", False), &type, &format,
+                          &items, &remaining, &name) == Success && name) {
+      weston = strcmp((const char *)name, "Weston WM") == 0;
+      XFree(name);
+   }
+   XCloseDisplay(display);
+   return weston;
+#else
+   return false;
+#endif
+}
+
 // On Xwayland the compositor gives the keyboard only to windows it manages,
 // never to the library's override-redirect full-screen window, so SPACE and
-// ESC would go to the window that had the focus. This opens an ordinary
+// ESC would go to the window that had the focus. Under weston, this opens an ordinary
 // window that asks for full screen, waits until the window manager makes it
 // the active window (the library's keyboard grab then gets the keys), and
 // moves the unscaled picture into its middle. The library's own window is
@@ -195,7 +226,7 @@ bool move_picture_to_managed_window()
       XEvent event;
       while (XCheckTypedWindowEvent(display, root, PropertyNotify, &event))
          if (event.xproperty.atom == active_window)
-            active = active_window_is(display, root, active_window, managed);
+            active = window_named_by(display, root, active_window) == managed;
       XWindowAttributes attributes;
       if (active && XGetWindowAttributes(display, managed, &attributes) &&
           (attributes.width != width || attributes.height != height)) {
@@ -240,6 +271,13 @@ int main()
       return start_up_failed("installing the timer");
 
    srand((unsigned int)time(NULL));
+
+   if (display_is_xwayland() && !window_manager_is_weston()) {
+      fprintf(stderr, "spotfall: this display is Xwayland (a Wayland desktop), where SPACE "
+                      "and ESC cannot reach a full-screen X program; run spotfall in an "
+                      "X11 session\n");
+      return 1;
+   }
 
    // A smaller screen gets no 1024x768 mode: the library would still set
    // one and show only its middle, or fail to switch and abort. Asked
