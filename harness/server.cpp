@@ -39,9 +39,21 @@ void end_gracefully(ChildProcess& process)
         process.kill_now();
 }
 
-bool answers(const std::string& display)
+// Whether the display takes a connection, with the cookie file given, if any.
+bool answers(const std::string& display, const std::string& xauthority = "")
 {
+    // Xlib finds the cookie file through XAUTHORITY.
+    const char* saved = std::getenv("XAUTHORITY");
+    std::string saved_value = saved ? saved : "";
+    if (!xauthority.empty())
+        setenv("XAUTHORITY", xauthority.c_str(), 1);
     Display* d = XOpenDisplay(display.c_str());
+    if (!xauthority.empty()) {
+        if (saved)
+            setenv("XAUTHORITY", saved_value.c_str(), 1);
+        else
+            unsetenv("XAUTHORITY");
+    }
     if (d)
         XCloseDisplay(d);
     return d != nullptr;
@@ -188,54 +200,74 @@ XorgServer::XorgServer(XorgOptions options)
 // The server goes before the folder that holds its configuration and log.
 XorgServer::~XorgServer() { end(); }
 
-bool weston_available()
+bool installed(const std::vector<std::string>& programs)
 {
-    return std::system("command -v weston >/dev/null && command -v Xwayland >/dev/null") == 0;
+    std::string command = "true";
+    for (const auto& program : programs)
+        command += " && command -v '" + program + "' >/dev/null";
+    return std::system(command.c_str()) == 0;
 }
 
-WestonDesktop::WestonDesktop() : outer_(XvfbOptions{1920, 1080, 24})
+NestedDesktop::NestedDesktop() : outer_(XvfbOptions{1920, 1080, 24})
 {
-    std::string log = runtime_.path() + "/weston.log";
     chmod(runtime_.path().c_str(), 0700);
-    SpawnOptions spawn;
-    spawn.argv = {"weston", "--backend=x11-backend.so", "--xwayland", "--socket=wayland-spotfall",
-                  "--width=1920", "--height=1080", "--idle-time=0", "--log=" + log};
-    spawn.set_env = {{"DISPLAY", outer_.display()}, {"XDG_RUNTIME_DIR", runtime_.path()}};
-    spawn.unset_env = {"WAYLAND_DISPLAY", "WAYLAND_SOCKET"};
-    spawn.quiet = true;
-    weston_ = std::make_unique<ChildProcess>(spawn);
+}
 
-    // weston picks a free X display for Xwayland and says which in its log;
-    // Xwayland itself starts when the first X client connects.
-    std::regex listening("xserver listening on display (:[0-9]+)");
+void NestedDesktop::start(const std::string& name, SpawnOptions spawn,
+                          const std::string& display_line,
+                          const std::function<std::string()>& output)
+{
+    spawn.set_env.insert(spawn.set_env.end(),
+                         {{"DISPLAY", outer_.display()}, {"XDG_RUNTIME_DIR", runtime_.path()}});
+    spawn.unset_env = {"WAYLAND_DISPLAY", "WAYLAND_SOCKET", "XAUTHORITY"};
+    compositor_ = std::make_unique<ChildProcess>(spawn);
+
+    std::regex line(display_line);
     wait_until(
         [&] {
-            if (!weston_->running())
-                throw std::runtime_error("weston ended at start-up: " +
-                                         weston_->status()->describe() + "; its log:\n" +
-                                         read_file(log));
+            if (!compositor_->running())
+                throw std::runtime_error(name + " ended at start-up: " +
+                                         compositor_->status()->describe() + "; it said:\n" +
+                                         output());
             std::smatch found;
-            std::string text = read_file(log);
-            if (!std::regex_search(text, found, listening))
+            std::string text = output();
+            if (!std::regex_search(text, found, line))
                 return false;
             display_ = found[1];
             return true;
         },
-        start_limit, "weston to start Xwayland's display", Millis(20));
-    wait_until([&] { return answers(display_); }, start_limit,
-               "Xwayland on " + display_ + " to accept connections", Millis(20));
+        start_limit, name + " to name Xwayland's display", Millis(20));
 }
 
-WestonDesktop::~WestonDesktop()
+NestedDesktop::~NestedDesktop()
 {
-    // weston ends its Xwayland, its helper clients and its sockets itself.
-    if (weston_)
-        end_gracefully(*weston_);
+    if (!compositor_)
+        return;
+    // The compositor ends its Xwayland, its helper clients and its sockets
+    // when it gets SIGTERM itself, not through a wrapper.
+    if (!end_first_.empty()) {
+        std::string pid = std::to_string(compositor_->pid());
+        std::ifstream children("/proc/" + pid + "/task/" + pid + "/children");
+        for (pid_t child; children >> child;)
+            if (read_file("/proc/" + std::to_string(child) + "/comm") == end_first_ + "\n")
+                ::kill(child, SIGTERM);
+        if (compositor_->wait_for(end_limit))
+            return;
+    }
+    end_gracefully(*compositor_);
 }
 
-void WestonDesktop::kill_now() { weston_->kill_now(); }
+void NestedDesktop::kill_now() { compositor_->kill_now(); }
 
-SpawnOptions WestonDesktop::wayland_client(std::vector<std::string> argv) const
+std::vector<std::pair<std::string, std::string>> NestedDesktop::x_client_env() const
+{
+    std::vector<std::pair<std::string, std::string>> env = {{"DISPLAY", display_}};
+    if (!xauthority_.empty())
+        env.emplace_back("XAUTHORITY", xauthority_);
+    return env;
+}
+
+SpawnOptions NestedDesktop::wayland_client(std::vector<std::string> argv) const
 {
     SpawnOptions spawn;
     spawn.argv = std::move(argv);
@@ -243,6 +275,45 @@ SpawnOptions WestonDesktop::wayland_client(std::vector<std::string> argv) const
     spawn.unset_env = {"DISPLAY"};
     spawn.quiet = true;
     return spawn;
+}
+
+WestonDesktop::WestonDesktop()
+{
+    std::string log = runtime().path() + "/weston.log";
+    SpawnOptions spawn;
+    spawn.argv = {"weston", "--backend=x11-backend.so", "--xwayland", "--socket=wayland-spotfall",
+                  "--width=1920", "--height=1080", "--idle-time=0", "--log=" + log};
+    spawn.quiet = true;
+    // weston picks a free X display for Xwayland and names it in its log;
+    // Xwayland itself starts when the first X client connects.
+    start("weston", spawn, "xserver listening on display (:[0-9]+)", [log] { return read_file(log); });
+    wait_until([&] { return answers(display_); }, start_limit,
+               "Xwayland on " + display_ + " to accept connections", Millis(20));
+}
+
+MutterDesktop::MutterDesktop()
+{
+    // mutter says everything on stderr, which goes to a file that nobody
+    // has to keep reading.
+    std::string log = runtime().path() + "/mutter.log";
+    SpawnOptions spawn;
+    spawn.argv = {"sh", "-c", "exec \"$0\" \"$@\" 2>" + log, "dbus-run-session", "--", "mutter",
+                  "--wayland", "--nested", "--wayland-display=wayland-spotfall"};
+    // dbus-run-session does not pass SIGTERM on: mutter must get it itself.
+    end_first_ = "mutter";
+    // Its nested output is 800x600 unless told otherwise.
+    spawn.set_env = {{"MUTTER_DEBUG_DUMMY_MODE_SPECS", "1920x1080"}};
+    spawn.quiet = true;
+    start("mutter", spawn, "Using public X11 display (:[0-9]+)", [log] { return read_file(log); });
+    // mutter starts Xwayland at once, with a cookie file of its own.
+    wait_until(
+        [&] {
+            for (const auto& entry : std::filesystem::directory_iterator(runtime().path()))
+                if (entry.path().filename().string().rfind(".mutter-Xwaylandauth.", 0) == 0)
+                    xauthority_ = entry.path().string();
+            return !xauthority_.empty() && answers(display_, xauthority_);
+        },
+        start_limit, "mutter's Xwayland on " + display_ + " to accept connections", Millis(20));
 }
 
 }  // namespace harness

@@ -6,13 +6,13 @@
 // - XvfbServer: a virtual screen of a fixed size; no mode switching.
 // - XorgServer: Xorg with the dummy video driver, which really switches
 //   video modes (XFree86-VidMode), as a desktop's X server does.
-// - WestonDesktop: the weston compositor on an Xvfb of its own, running X
-//   programs through Xwayland, as a Wayland desktop does. Its keyboard is
-//   the outer Xvfb's, so keys pressed there take the compositor's real path.
+// - WestonDesktop, MutterDesktop: a Wayland compositor on an Xvfb of its
+//   own, running X programs through Xwayland, as a Wayland desktop does.
 #pragma once
 
 #include "process.hpp"
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -93,25 +93,51 @@ private:
     TempDir files_{"spotfall-xorg"};
 };
 
-// Whether weston and Xwayland are installed.
-bool weston_available();
-
-class WestonDesktop : public DisplayServer {
+// A Wayland compositor on an Xvfb of its own (1920x1080), running X
+// programs through Xwayland. Its keyboard is the outer Xvfb's, so keys
+// pressed there take the compositor's real path.
+class NestedDesktop : public DisplayServer {
 public:
-    // A compositor of 1920x1080 on an outer Xvfb of the same size.
-    WestonDesktop();
-    ~WestonDesktop() override;
+    ~NestedDesktop() override;
     void kill_now() override;
 
-    // The outer Xvfb: weston's window, keyboard and screen.
+    // The outer Xvfb: the compositor's window, keyboard and screen.
     const std::string& outer_display() const { return outer_.display(); }
+    // Environment for an X client of the compositor's Xwayland.
+    std::vector<std::pair<std::string, std::string>> x_client_env() const;
     // Options that run a Wayland client (such as weston-terminal) on it.
     SpawnOptions wayland_client(std::vector<std::string> argv) const;
 
+protected:
+    NestedDesktop();
+    // Starts the compositor and waits until its output (`output()`, which
+    // reads a log or the captured stderr) names Xwayland's display through
+    // the first group of `display_line`.
+    void start(const std::string& name, SpawnOptions spawn, const std::string& display_line,
+               const std::function<std::string()>& output);
+    const TempDir& runtime() const { return runtime_; }
+    std::string xauthority_;  // the file Xwayland wants, where it wants one
+    std::string end_first_;   // a child of the wrapper started, to be ended first
+
 private:
     XvfbServer outer_;
-    TempDir runtime_{"spotfall-weston"};
-    std::unique_ptr<ChildProcess> weston_;
+    TempDir runtime_{"spotfall-desktop"};
+    std::unique_ptr<ChildProcess> compositor_;
+};
+
+// Whether the programs named are on the PATH.
+bool installed(const std::vector<std::string>& programs);
+
+// weston with its X11 backend and Xwayland.
+class WestonDesktop : public NestedDesktop {
+public:
+    WestonDesktop();
+};
+
+// GNOME's mutter, nested, in a D-Bus session of its own.
+class MutterDesktop : public NestedDesktop {
+public:
+    MutterDesktop();
 };
 
 }  // namespace harness

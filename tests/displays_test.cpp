@@ -67,7 +67,7 @@ TEST_P(SmallScreens, RefusedWithOneLineAndNothingDrawn)
         server = std::make_unique<XvfbServer>(XvfbOptions{800, 600, 24});
     XConnection x(server->display());
 
-    Refusal refusal = run_expecting_refusal(server->display().c_str(), [&] {
+    Refusal refusal = run_expecting_refusal({{"DISPLAY", server->display()}}, [&] {
         return x.grab().count(Picture::white) > 0;
     });
     expect_one_line_refusal(refusal, {"800x600", "1024x768"});
@@ -84,20 +84,35 @@ INSTANTIATE_TEST_SUITE_P(
                       SmallScreen{"XorgWithLargerModes", true, {"800x600", "1024x768", "1920x1080"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Starts a nested desktop; where its programs are missing or it cannot run
+// here, returns none and says why.
+template <typename Desktop>
+std::unique_ptr<Desktop> start_desktop(const std::vector<std::string>& programs, std::string& why)
+{
+    if (!installed(programs)) {
+        why = "not installed: one of";
+        for (const auto& program : programs)
+            why += " " + program;
+        return nullptr;
+    }
+    try {
+        return std::make_unique<Desktop>();
+    } catch (const std::exception& e) {
+        why = std::string("the compositor cannot run on this machine: ") + e.what();
+        return nullptr;
+    }
+}
+
 // On weston, as on other Wayland desktops, the compositor gives the
 // keyboard only to windows it manages. Keys typed on its keyboard (the outer
 // Xvfb's) must still reach the program, and not the client that had the
 // focus; the picture is read back from the compositor's output.
-TEST(Wayland, KeysOnTheDesktopReachTheProgramAndNotTheFocusedClient)
+TEST(Wayland, KeysOnWestonReachTheProgramAndNotTheFocusedClient)
 {
-    if (!weston_available())
-        GTEST_SKIP() << "weston or Xwayland is not installed (Debian: weston, xwayland)";
-    std::unique_ptr<WestonDesktop> desktop;
-    try {
-        desktop = std::make_unique<WestonDesktop>();
-    } catch (const std::exception& e) {
-        GTEST_SKIP() << "weston cannot run on this machine: " << e.what();
-    }
+    std::string why;
+    auto desktop = start_desktop<WestonDesktop>({"weston", "weston-terminal", "Xwayland"}, why);
+    if (!desktop)
+        GTEST_SKIP() << why;
     XConnection outer(desktop->outer_display());
 
     // A terminal with the focus, whose shell writes down every byte it gets.
@@ -140,6 +155,32 @@ TEST(Wayland, KeysOnTheDesktopReachTheProgramAndNotTheFocusedClient)
     EXPECT_TRUE(status.success()) << status.describe() << "; " << run.process().captured_stderr();
     EXPECT_EQ(bytes_typed(), before) << "keys meant for spotfall reached the focused terminal";
     EXPECT_TRUE(terminal.running()) << "the focused client ended";
+}
+
+// Elsewhere (GNOME's mutter crashed when the picture's window was taken
+// below) the program refuses before it covers the screen.
+TEST(Wayland, OtherDesktopsAreRefusedBeforeTheScreenIsCovered)
+{
+    std::string why;
+    auto desktop =
+        start_desktop<MutterDesktop>({"mutter", "dbus-run-session", "Xwayland"}, why);
+    if (!desktop)
+        GTEST_SKIP() << why;
+    XConnection outer(desktop->outer_display());
+    Picture settled = outer.grab();
+    wait_until(
+        [&] {
+            Picture now = outer.grab();
+            bool same = now == settled;
+            settled = std::move(now);
+            return same;
+        },
+        10s, "mutter's output to settle", 300ms);
+
+    Refusal refusal = run_expecting_refusal(desktop->x_client_env(),
+                                            [&] { return outer.grab() != settled; });
+    expect_one_line_refusal(refusal, {"Xwayland", "X11 session"});
+    EXPECT_FALSE(refusal.screen_touched) << "mutter's output changed while the program ran";
 }
 
 }  // namespace

@@ -78,7 +78,10 @@ class NoDisplay : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(NoDisplay, OneLineOnStderrAndStatusOne)
 {
-    Refusal refusal = run_expecting_refusal(GetParam(), [] { return false; });
+    std::vector<std::pair<std::string, std::string>> env;
+    if (GetParam())
+        env = {{"DISPLAY", GetParam()}};
+    Refusal refusal = run_expecting_refusal(env, [] { return false; });
     expect_one_line_refusal(refusal, {"display"});
 }
 

@@ -74,18 +74,17 @@ struct Refusal {
     bool screen_touched = false;
 };
 
-// Runs the program on `display` (with DISPLAY unset for nullptr) until it
+// Runs the program with `env` (DISPLAY unset where it names none) until it
 // ends, calling `touched` on the way to see whether it has put anything on
 // the screen.
 template <typename Touched>
-Refusal run_expecting_refusal(const char* display, Touched touched)
+Refusal run_expecting_refusal(std::vector<std::pair<std::string, std::string>> env,
+                              Touched touched)
 {
     SpawnOptions spawn;
     spawn.argv = {spotfall_binary()};
-    if (display)
-        spawn.set_env = {{"DISPLAY", display}};
-    else
-        spawn.unset_env = {"DISPLAY"};
+    spawn.unset_env = {"DISPLAY", "XAUTHORITY"};
+    spawn.set_env = std::move(env);
     spawn.capture_stderr = true;
     ChildProcess program(spawn);
     Refusal refusal;

@@ -20,10 +20,11 @@ SPOTFALL_PACKAGES=(
 )
 
 # The other kinds of display the tests run the program on: an Xorg that
-# switches video modes, and a Wayland desktop (weston with Xwayland).
+# switches video modes, and two Wayland desktops with Xwayland (weston, and
+# GNOME's mutter in a D-Bus session of its own).
 SPOTFALL_DISPLAY_PACKAGES=(
   xserver-xorg-core xserver-xorg-video-dummy
-  weston xwayland
+  weston xwayland mutter dbus-daemon
 )
 
 # What scripts/package and the package tests need besides the build.
