@@ -116,6 +116,13 @@ bool display_is_xwayland()
 }
 
 #ifdef ALLEGRO_WITH_XWINDOWS
+// Other clients' windows may go away while they are looked at; Xlib's
+// default would end the program on the error that follows.
+int ignore_x_error(Display *, XErrorEvent *)
+{
+   return 0;
+}
+
 // A window that a root property names, or None.
 Window window_named_by(Display *display, Window root, Atom property)
 {
@@ -143,6 +150,7 @@ bool window_manager_is_weston()
    Display *display = XOpenDisplay(NULL);
    if (!display)
       return false;
+   XErrorHandler previous = XSetErrorHandler(ignore_x_error);
    bool weston = false;
    Window check = window_named_by(display, DefaultRootWindow(display),
                                   XInternAtom(display, "_NET_SUPPORTING_WM_CHECK", False));
@@ -158,6 +166,7 @@ bool window_manager_is_weston()
       XFree(name);
    }
    XCloseDisplay(display);
+   XSetErrorHandler(previous);
    return weston;
 #else
    return false;
@@ -166,9 +175,9 @@ bool window_manager_is_weston()
 
 // On Xwayland the compositor gives the keyboard only to windows it manages,
 // never to the library's override-redirect full-screen window, so SPACE and
-// ESC would go to the window that had the focus. Under weston, this opens an ordinary
-// window that asks for full screen, waits until the window manager makes it
-// the active window (the library's keyboard grab then gets the keys), and
+// ESC would go to the window that had the focus. Under weston, this opens
+// an ordinary window that asks for full screen, waits until the window
+// manager makes it the active window (the library's keyboard grab then gets the keys), and
 // moves the unscaled picture into its middle. The library's own window is
 // left override-redirect (weston's window manager does not follow a change
 // of that flag) and only unmapped. The connection stays open for the life
@@ -181,6 +190,7 @@ bool move_picture_to_managed_window()
    Display *display = XOpenDisplay(NULL);
    if (!display)
       return false;
+   XErrorHandler previous = XSetErrorHandler(ignore_x_error);
    // The library's window is the topmost override-redirect child of the
    // root holding one window of the picture's size.
    Window root = DefaultRootWindow(display), unused, *children = NULL;
@@ -205,8 +215,10 @@ bool move_picture_to_managed_window()
       if (children)
          XFree(children);
    }
-   if (library_window == None)
+   if (library_window == None) {
+      XSetErrorHandler(previous);
       return false;
+   }
    const int screen = DefaultScreen(display);
    Window managed = XCreateSimpleWindow(display, root, 0, 0, DisplayWidth(display, screen),
                                         DisplayHeight(display, screen), 0,
@@ -243,6 +255,7 @@ bool move_picture_to_managed_window()
    }
    XSelectInput(display, root, NoEventMask);
    XSync(display, False);
+   XSetErrorHandler(previous);
    return active;
 #else
    return false;
