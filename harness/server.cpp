@@ -13,7 +13,6 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <system_error>
 
@@ -187,7 +186,10 @@ XorgServer::XorgServer(XorgOptions options)
     std::string modes;
     for (const auto& mode : options.modes)
         modes += " \"" + mode + "\"";
-    config = std::regex_replace(config, std::regex("Modes[^\n]*"), "Modes" + modes);
+    auto line = config.find("Modes \"");
+    if (line == std::string::npos)
+        throw std::runtime_error(std::string(SPOTFALL_XORG_CONFIG) + " has no Modes line");
+    config.replace(line, config.find('\n', line) - line, "Modes" + modes);
     std::string config_path = files_.path() + "/xorg.conf";
     std::ofstream(config_path) << config;
     std::filesystem::create_directory(files_.path() + "/xorg.conf.d");
@@ -214,7 +216,7 @@ NestedDesktop::NestedDesktop() : outer_(XvfbOptions{1920, 1080, 24})
 }
 
 void NestedDesktop::start(const std::string& name, SpawnOptions spawn,
-                          const std::string& display_line,
+                          const std::string& display_words,
                           const std::function<std::string()>& output)
 {
     spawn.set_env.insert(spawn.set_env.end(),
@@ -222,18 +224,22 @@ void NestedDesktop::start(const std::string& name, SpawnOptions spawn,
     spawn.unset_env = {"WAYLAND_DISPLAY", "WAYLAND_SOCKET", "XAUTHORITY"};
     compositor_ = std::make_unique<ChildProcess>(spawn);
 
-    std::regex line(display_line);
     wait_until(
         [&] {
             if (!compositor_->running())
                 throw std::runtime_error(name + " ended at start-up: " +
                                          compositor_->status()->describe() + "; it said:\n" +
                                          output());
-            std::smatch found;
+            // The display follows the words, as ":N".
             std::string text = output();
-            if (!std::regex_search(text, found, line))
+            auto at = text.find(display_words);
+            if (at == std::string::npos)
                 return false;
-            display_ = found[1];
+            at += display_words.size();
+            auto end = text.find_first_not_of("0123456789", at + 1);
+            if (text[at] != ':' || end == at + 1 || end == std::string::npos)
+                return false;
+            display_ = text.substr(at, end - at);
             return true;
         },
         start_limit, name + " to name Xwayland's display", Millis(20));
@@ -286,7 +292,7 @@ WestonDesktop::WestonDesktop()
     spawn.quiet = true;
     // weston picks a free X display for Xwayland and names it in its log;
     // Xwayland itself starts when the first X client connects.
-    start("weston", spawn, "xserver listening on display (:[0-9]+)", [log] { return read_file(log); });
+    start("weston", spawn, "xserver listening on display ", [log] { return read_file(log); });
     wait_until([&] { return answers(display_); }, start_limit,
                "Xwayland on " + display_ + " to accept connections", Millis(20));
 }
@@ -304,7 +310,7 @@ MutterDesktop::MutterDesktop()
     // Its nested output is 800x600 unless told otherwise.
     spawn.set_env = {{"MUTTER_DEBUG_DUMMY_MODE_SPECS", "1920x1080"}};
     spawn.quiet = true;
-    start("mutter", spawn, "Using public X11 display (:[0-9]+)", [log] { return read_file(log); });
+    start("mutter", spawn, "Using public X11 display ", [log] { return read_file(log); });
     // mutter starts Xwayland at once, with a cookie file of its own.
     wait_until(
         [&] {

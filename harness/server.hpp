@@ -111,9 +111,8 @@ public:
 protected:
     NestedDesktop();
     // Starts the compositor and waits until its output (`output()`, which
-    // reads a log or the captured stderr) names Xwayland's display through
-    // the first group of `display_line`.
-    void start(const std::string& name, SpawnOptions spawn, const std::string& display_line,
+    // reads its log) names Xwayland's display, as ":N" after `display_words`.
+    void start(const std::string& name, SpawnOptions spawn, const std::string& display_words,
                const std::function<std::string()>& output);
     const TempDir& runtime() const { return runtime_; }
     std::string xauthority_;  // the file Xwayland wants, where it wants one

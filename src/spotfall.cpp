@@ -180,14 +180,18 @@ bool window_manager_is_weston()
 // manager makes it the active window (the library's keyboard grab then gets the keys), and
 // moves the unscaled picture into its middle. The library's own window is
 // left override-redirect (weston's window manager does not follow a change
-// of that flag) and only unmapped. The connection stays open for the life
-// of the process: closing it would destroy the window the picture now sits
-// in; the library moves the picture back when it shuts down. Returns
+// of that flag) and only unmapped. The connection, kept in
+// managed_window_display, stays open for the life of the process: closing
+// it would destroy the window the picture now sits in. Returns
 // whether the window became active within two seconds.
+#ifdef ALLEGRO_WITH_XWINDOWS
+Display *managed_window_display = NULL;
+#endif
+
 bool move_picture_to_managed_window()
 {
 #ifdef ALLEGRO_WITH_XWINDOWS
-   Display *display = XOpenDisplay(NULL);
+   Display *display = managed_window_display = XOpenDisplay(NULL);
    if (!display)
       return false;
    XErrorHandler previous = XSetErrorHandler(ignore_x_error);
