@@ -1,0 +1,31 @@
+// What main needs besides the library, each piece in a file of its own:
+// the signals that end the program (signals.cpp), the desktop's close
+// request (endings.cpp), the check that the screen holds the picture
+// (screen.cpp), the mode the picture is shown in (picture_mode.cpp) and how
+// a failed start is reported (failure.cpp).
+#pragma once
+
+// Before allegro_init: notes which ending signals were ignored at start.
+void prepare_for_signals();
+// After allegro_init: the program's own handlers replace the library's.
+void take_over_signals();
+// The signal that asked the program to end, or 0.
+int caught_signal();
+// Gives the display back, then ends the process by the signal it caught.
+void end_by_signal(int number);
+
+// From the mode on: the desktop's request to close the window ends the
+// program as ESC would.
+void end_on_close_request();
+// Whether a signal or the desktop has asked the program to end.
+bool told_to_end();
+
+// Whether the screen holds the whole 1024x768 picture; if not, says why
+// on stderr.
+bool screen_holds_picture();
+
+// Sets the 1024x768 mode the picture is drawn in, full screen; 0 on success.
+int set_picture_mode();
+
+// Says on stderr what failed and what to do; returns the exit status.
+int start_up_failed(const char *what);
