@@ -164,13 +164,6 @@ void XConnection::send_keycode(unsigned code, bool down)
 void XConnection::press(Key key) { send_keycode(keycode(key), true); }
 void XConnection::release(Key key) { send_keycode(keycode(key), false); }
 
-void XConnection::tap(Key key, Millis hold)
-{
-    press(key);
-    std::this_thread::sleep_for(hold);
-    release(key);
-}
-
 std::vector<unsigned> XConnection::other_keycodes()
 {
     int min_code = 0, max_code = 0;

@@ -4,6 +4,7 @@
 
 #include "picture.hpp"
 #include "process.hpp"
+#include "seat.hpp"
 
 #include <memory>
 #include <stdexcept>
@@ -13,8 +14,6 @@
 struct _XDisplay;
 
 namespace harness {
-
-enum class Key { space, escape };
 
 // A top-level window as the X server sees it, in root coordinates.
 struct TopLevelWindow {
@@ -32,10 +31,10 @@ struct ConnectionLost : std::runtime_error {
 // whole process with exit(1), skipping every destructor and the test's
 // report; instead the loss is printed at once and every later call on the
 // connection throws ConnectionLost, which fails the test that made it.
-class XConnection {
+class XConnection : public Seat {
 public:
     explicit XConnection(const std::string& display);
-    ~XConnection();
+    ~XConnection() override;
     XConnection(const XConnection&) = delete;
     XConnection& operator=(const XConnection&) = delete;
 
@@ -46,22 +45,18 @@ public:
     void check();
 
     // The whole root window, each pixel mapped to the palette colour it shows.
-    Picture grab();
-    // A rectangle of it: cheaper, for waits that need a quick answer.
-    Picture grab(int left, int top, int width, int height);
-    void press(Key key);
-    void release(Key key);
-    // Holds the key down for `hold` (long enough to be seen by a program that
-    // samples it every 50 ms), then lets it go.
-    void tap(Key key, Millis hold = Millis(150));
+    Picture grab() override;
+    Picture grab(int left, int top, int width, int height) override;
+    void press(Key key) override;
+    void release(Key key) override;
     // Raw keycodes, for the key storm: every key the server knows but SPACE and ESC.
     std::vector<unsigned> other_keycodes();
     void send_keycode(unsigned keycode, bool down);
     // Top-level windows that are mapped now.
     int mapped_windows();
     std::vector<TopLevelWindow> viewable_windows();
-    int screen_width();
-    int screen_height();
+    int screen_width() override;
+    int screen_height() override;
     // Whether another client holds the keyboard: tries to grab it from this
     // connection, and lets it go at once if that works.
     bool keyboard_grabbed_elsewhere();

@@ -22,7 +22,7 @@ std::string faketime_start(std::time_t second)
     return text;
 }
 
-SpotfallRun::SpotfallRun(const DisplayServer& server, XConnection& x, RunOptions options)
+SpotfallRun::SpotfallRun(const DisplayServer& server, Seat& x, RunOptions options)
     : x_(x), fake_start_(options.clock_starts_at)
 {
     picture_at_ = options.picture_at.value_or(
@@ -31,7 +31,7 @@ SpotfallRun::SpotfallRun(const DisplayServer& server, XConnection& x, RunOptions
     spawn.argv = options.wrapper;
     spawn.argv.push_back(spotfall_binary());
     spawn.argv.insert(spawn.argv.end(), options.args.begin(), options.args.end());
-    spawn.set_env.emplace_back("DISPLAY", server.display());
+    spawn.set_env = server.x_client_env();
     if (fake_start_) {
         if (std::string(LIBFAKETIME_PATH).empty())
             throw std::runtime_error("a pinned clock needs libfaketime, which this build did not "
@@ -172,7 +172,7 @@ SpaceHold SpotfallRun::hold_space_until_still(Millis still_for, Millis limit, Mi
 {
     // SPACE is let go whatever happens: a key left down would reach the next run.
     struct Release {
-        XConnection& x;
+        Seat& x;
         ~Release()
         {
             try {

@@ -50,7 +50,7 @@ struct SpaceHold {
 
 class SpotfallRun {
 public:
-    SpotfallRun(const DisplayServer& server, XConnection& x, RunOptions options = {});
+    SpotfallRun(const DisplayServer& server, Seat& seat, RunOptions options = {});
     // Kills the program if it still runs, and removes the files its pinned
     // clock leaves behind when it is killed.
     ~SpotfallRun();
@@ -58,7 +58,7 @@ public:
     SpotfallRun& operator=(const SpotfallRun&) = delete;
 
     ChildProcess& process() { return *process_; }
-    XConnection& x() { return x_; }
+    Seat& x() { return x_; }
     Clock::time_point spawned_at() const { return process_->spawned_at(); }
     // The calendar seconds in which the program may have seeded its generator.
     std::time_t first_second() const { return first_second_; }
@@ -99,7 +99,7 @@ public:
 private:
     static std::vector<std::string> clock_files(pid_t pid);
 
-    XConnection& x_;
+    Seat& x_;
     std::pair<int, int> picture_at_;
     std::unique_ptr<ChildProcess> process_;
     std::time_t first_second_ = 0;

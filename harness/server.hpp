@@ -27,6 +27,12 @@ public:
 
     // The X display that programs under test connect to.
     const std::string& display() const { return display_; }
+    // Environment for an X client of this display (DISPLAY, and XAUTHORITY
+    // where the server wants a cookie).
+    virtual std::vector<std::pair<std::string, std::string>> x_client_env() const
+    {
+        return {{"DISPLAY", display_}};
+    }
     // Ends the server at once, as when a display is lost.
     virtual void kill_now() = 0;
 
@@ -103,8 +109,7 @@ public:
 
     // The outer Xvfb: the compositor's window, keyboard and screen.
     const std::string& outer_display() const { return outer_.display(); }
-    // Environment for an X client of the compositor's Xwayland.
-    std::vector<std::pair<std::string, std::string>> x_client_env() const;
+    std::vector<std::pair<std::string, std::string>> x_client_env() const override;
     // Options that run a Wayland client (such as weston-terminal) on it.
     SpawnOptions wayland_client(std::vector<std::string> argv) const;
 
