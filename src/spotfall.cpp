@@ -26,6 +26,7 @@ void get_new_numbers()
 int main()
 {
    prepare_for_signals();
+   watch_display();
    if (allegro_init() != 0)
       return start_up_failed("starting Allegro");
    take_over_signals();
@@ -42,6 +43,7 @@ int main()
       return 1;
    if (set_picture_mode() != 0)
       return start_up_failed("setting the 1024x768 full-screen mode");
+   display_answered();
    end_on_close_request();
 
    rectfill(screen, 0, 0, SCREEN_W, SCREEN_H, 15);
