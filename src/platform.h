@@ -1,6 +1,7 @@
 // What main needs besides the library, each piece in a file of its own:
 // the signals that end the program (signals.cpp), a display that is lost or
-// does not answer (display_watch.cpp), the desktop's close
+// does not answer (display_watch.cpp), key presses read late
+// (key_presses.cpp), the desktop's close
 // request (endings.cpp), the check that the screen holds the picture
 // (screen.cpp), the mode the picture is shown in (picture_mode.cpp) and how
 // a failed start is reported (failure.cpp).
@@ -22,6 +23,10 @@ void end_by_signal(int number);
 void watch_display();
 // Once the mode is set: the display has answered.
 void display_answered();
+
+// After install_keyboard: a SPACE or ESC press that the library reads late,
+// on a loaded machine, is still shown in `key` for as long as it was held.
+void keep_key_presses();
 
 // From the mode on: the desktop's request to close the window ends the
 // program as ESC would.

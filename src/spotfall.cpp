@@ -33,6 +33,7 @@ int main()
 
    if (install_keyboard() != 0)
       return start_up_failed("installing the keyboard");
+   keep_key_presses();
    // rest() only pauses once the timer module is in.
    if (install_timer() != 0)
       return start_up_failed("installing the timer");
