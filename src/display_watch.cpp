@@ -71,11 +71,12 @@ static int end_on_lost_display(Display *display)
 }
 #endif
 
+// -1 where the clock cannot be read: then nothing is judged.
 static long long main_thread_ns()
 {
    struct timespec used;
    if (clock_gettime(main_thread_clock, &used) != 0)
-      return 0;
+      return -1;
    return (long long)used.tv_sec * 1000000000LL + used.tv_nsec;
 }
 
@@ -83,15 +84,16 @@ static long long main_thread_ns()
 // ten seconds and start-up is not done, the display is silent.
 static void *watch_start_up(void *)
 {
-   long long used[silent_display_seconds + 1];
+   long long used[silent_display_seconds + 1] = {};
    int samples = 0;
    pthread_mutex_lock(&start_up_lock);
    while (!start_up_done) {
-      used[samples % (silent_display_seconds + 1)] = main_thread_ns();
+      const int window = silent_display_seconds + 1;
+      used[samples % window] = main_thread_ns();
       samples++;
-      if (samples > silent_display_seconds &&
-          used[(samples - 1) % (silent_display_seconds + 1)] -
-                  used[samples % (silent_display_seconds + 1)] < standing_still_ns) {
+      const long long now = used[(samples - 1) % window], then = used[samples % window];
+      if (samples > silent_display_seconds && now >= 0 && then >= 0 &&
+          now - then < standing_still_ns) {
          char line[512];
          snprintf(line, sizeof line,
                   "spotfall: the X display %s did not answer for %d seconds; check that "

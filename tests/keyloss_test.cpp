@@ -97,6 +97,8 @@ protected:
             ExitStatus status = run.await_exit(5s);
             EXPECT_TRUE(status.success()) << status.describe();
             ++counts.runs;
+            // The next run must not take this one's picture for its own.
+            wait_until([&] { return x.mapped_windows() == 0; }, 5s, "the program's window to go");
         }
         std::printf("key loss%s: %d runs, SPACE held 100 ms while drawing missed %d times, "
                     "ESC held 100 ms while frozen missed %d times\n",
