@@ -1,18 +1,32 @@
 // What main needs besides the library, each piece in a file of its own:
-// the signals that end the program (signals.cpp), the desktop's close
+// the signals that end the program (signals.cpp), a display that is lost or
+// does not answer (display_watch.cpp), key presses read late
+// (key_presses.cpp), the desktop's close
 // request (endings.cpp), the check that the screen holds the picture
 // (screen.cpp), the mode the picture is shown in (picture_mode.cpp) and how
 // a failed start is reported (failure.cpp).
 #pragma once
 
-// Before allegro_init: notes which ending signals were ignored at start.
+// Before allegro_init: notes which ending signals were ignored at start,
+// and holds the others back until the program's own handlers are in.
 void prepare_for_signals();
-// After allegro_init: the program's own handlers replace the library's.
+// After allegro_init: the program's own handlers replace the library's, and
+// the signals held back reach them.
 void take_over_signals();
 // The signal that asked the program to end, or 0.
 int caught_signal();
 // Gives the display back, then ends the process by the signal it caught.
 void end_by_signal(int number);
+
+// Before allegro_init: a lost display ends the program with one line and
+// status 1, and so does a display that does not answer while it starts.
+void watch_display();
+// Once the mode is set: the display has answered.
+void display_answered();
+
+// After install_keyboard: a SPACE or ESC press that the library reads late,
+// on a loaded machine, is still shown in `key` for as long as it was held.
+void keep_key_presses();
 
 // From the mode on: the desktop's request to close the window ends the
 // program as ESC would.

@@ -1,10 +1,14 @@
 // The signals that end the program: a closed terminal (SIGHUP), Ctrl+C
-// (SIGINT), SIGQUIT and SIGTERM must give the display back before the
-// program ends, and must end it by that same signal, so that whoever
-// started it sees how it ended. allegro_init puts in handlers of its own
-// for SIGINT, SIGTERM and SIGQUIT, which shut the library down inside the
-// handler and then let the program run on without a screen, and none for
-// SIGHUP, which would leave the display switched to 1024x768.
+// (SIGINT), SIGQUIT, SIGTERM and every other catchable signal whose default
+// is to end the process must give the display back before the program ends,
+// and must end it by that same signal, so that whoever started it sees how
+// it ended. allegro_init puts in handlers of its own for SIGINT, SIGTERM and
+// SIGQUIT, which shut the library down inside the handler (and abort or
+// crash when the signal lands while the library is busy with the X server),
+// and none for the others, which would leave the display switched to
+// 1024x768. So the ending signals are blocked before allegro_init (the
+// library's threads inherit the mask and never take them), the program's
+// own handlers go in right after it, and only then are they let through.
 
 #include "platform.h"
 
@@ -24,7 +28,11 @@ static volatile sig_atomic_t recorded_signal = 0;
 // background job with SIGINT and SIGQUIT ignored); they stay ignored.
 static sigset_t ignored_signals;
 
-static const int ending_signals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
+// Held back from before allegro_init until the program's handlers are in.
+static sigset_t held_signals;
+
+static const int ending_signals[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM, SIGPIPE, SIGALRM,
+                                     SIGUSR1, SIGUSR2, SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ};
 
 static void record_signal(int number)
 {
@@ -34,11 +42,14 @@ static void record_signal(int number)
 void prepare_for_signals()
 {
    sigemptyset(&ignored_signals);
+   sigemptyset(&held_signals);
    for (int number : ending_signals) {
+      sigaddset(&held_signals, number);
       struct sigaction current;
       if (sigaction(number, NULL, &current) == 0 && current.sa_handler == SIG_IGN)
          sigaddset(&ignored_signals, number);
    }
+   sigprocmask(SIG_BLOCK, &held_signals, NULL);
 }
 
 void take_over_signals()
@@ -50,6 +61,8 @@ void take_over_signals()
       sigemptyset(&action.sa_mask);
       sigaction(number, &action, NULL);
    }
+   // A signal that came while they were held is handled now, by the program.
+   sigprocmask(SIG_UNBLOCK, &held_signals, NULL);
 }
 
 int caught_signal()
@@ -61,6 +74,10 @@ void end_by_signal(int number)
 {
    allegro_exit();
    signal(number, SIG_DFL);
+   sigset_t just_this;
+   sigemptyset(&just_this);
+   sigaddset(&just_this, number);
+   sigprocmask(SIG_UNBLOCK, &just_this, NULL);
    raise(number);
    _exit(128 + number);
 }

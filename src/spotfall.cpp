@@ -26,12 +26,14 @@ void get_new_numbers()
 int main()
 {
    prepare_for_signals();
+   watch_display();
    if (allegro_init() != 0)
       return start_up_failed("starting Allegro");
    take_over_signals();
 
    if (install_keyboard() != 0)
       return start_up_failed("installing the keyboard");
+   keep_key_presses();
    // rest() only pauses once the timer module is in.
    if (install_timer() != 0)
       return start_up_failed("installing the timer");
@@ -42,6 +44,7 @@ int main()
       return 1;
    if (set_picture_mode() != 0)
       return start_up_failed("setting the 1024x768 full-screen mode");
+   display_answered();
    if (!picture_fits_its_monitor())
       return 1;
    end_on_close_request();

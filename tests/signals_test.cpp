@@ -5,6 +5,7 @@
 
 #include <sys/resource.h>
 
+#include <cctype>
 #include <csignal>
 #include <cstring>
 #include <random>
@@ -68,11 +69,10 @@ TEST_P(Signals, EndByThatSignalWithTheDisplayGivenBack)
 
 std::string signal_case_name(const ::testing::TestParamInfo<SignalCase>& info)
 {
-    const char* name = info.param.signal_number == SIGTERM  ? "Term"
-                       : info.param.signal_number == SIGINT ? "Int"
-                       : info.param.signal_number == SIGQUIT ? "Quit"
-                                                             : "Hup";
-    return std::string(name) + phase_name(info.param.phase);
+    std::string name = sigabbrev_np(info.param.signal_number);
+    for (size_t i = 1; i < name.size(); ++i)
+        name[i] = char(std::tolower(static_cast<unsigned char>(name[i])));
+    return name + phase_name(info.param.phase);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -81,6 +81,16 @@ INSTANTIATE_TEST_SUITE_P(
                       SignalCase{SIGINT, Phase::drawing}, SignalCase{SIGINT, Phase::waiting},
                       SignalCase{SIGQUIT, Phase::drawing}, SignalCase{SIGQUIT, Phase::waiting},
                       SignalCase{SIGTERM, Phase::drawing}, SignalCase{SIGTERM, Phase::waiting}),
+    signal_case_name);
+
+// The other signals whose default ends a program left the mode switched
+// before the program handled them too.
+INSTANTIATE_TEST_SUITE_P(
+    OtherEndingSignalsOnXorg, Signals,
+    ::testing::Values(SignalCase{SIGPIPE, Phase::drawing}, SignalCase{SIGALRM, Phase::waiting},
+                      SignalCase{SIGUSR1, Phase::drawing}, SignalCase{SIGUSR2, Phase::waiting},
+                      SignalCase{SIGVTALRM, Phase::drawing}, SignalCase{SIGPROF, Phase::waiting},
+                      SignalCase{SIGXCPU, Phase::drawing}, SignalCase{SIGXFSZ, Phase::waiting}),
     signal_case_name);
 
 // A shell starts a background job with SIGINT and SIGQUIT ignored; the
