@@ -10,7 +10,12 @@
 // the library read it: a press read late is shown late, never shorter. A
 // tap shorter than one pause may still pass unseen while drawing, as on an
 // idle machine, and ESC while drawing still shows only as long as it was
-// held, so it still does nothing on its own.
+// held, so it still does nothing on its own. Main itself may be kept off
+// the processor on a loaded machine for longer than a press lasts, so two
+// presses are kept until they have done their work: SPACE held for longer
+// than one pause stays down until the picture is frozen (SPACE does nothing
+// after that), and once the picture is frozen an ESC press stays down (it
+// ends the program).
 //
 // The library hands the reading of events to a handler that a program may
 // set (_xwin_input_handler); this one notes the times of the SPACE and ESC
@@ -27,6 +32,7 @@
 
 #include <time.h>
 
+#include <csignal>
 #include <cstdint>
 
 #ifdef ALLEGRO_WITH_XWINDOWS
@@ -45,6 +51,15 @@ static kept_key kept_keys[] = {
    {KEY_SPACE, 0, false, 0, 0, 0},
    {KEY_ESC, 0, false, 0, 0, 0},
 };
+static kept_key &kept_space = kept_keys[0];
+static kept_key &kept_esc = kept_keys[1];
+
+// The pause between looks at SPACE: a press longer than that must be seen.
+static const long long pause_ms = 50;
+// A show_until_ms that never comes.
+static const long long until_seen = 1LL << 62;
+// Set once the picture is frozen; read by the library's input thread.
+static volatile sig_atomic_t frozen = 0;
 
 // Server times of the SPACE and ESC events waiting in the queue, in order,
 // noted before the library reads them.
@@ -113,9 +128,13 @@ static void on_key_event(int pressed, int keycode)
       kept->press_time = time;
       kept->shown_since_ms = now;
       kept->show_until_ms = 0;
+   } else if (kept == &kept_esc && frozen) {
+      kept->show_until_ms = until_seen;
    } else if (kept->time_known && time_known) {
       long long held_ms = (uint32_t)(time - kept->press_time);
-      if (now - kept->shown_since_ms < held_ms)
+      if (kept == &kept_space && held_ms > pause_ms && !frozen)
+         kept->show_until_ms = until_seen;
+      else if (now - kept->shown_since_ms < held_ms)
          kept->show_until_ms = kept->shown_since_ms + held_ms;
       kept->time_known = false;
    }
@@ -134,6 +153,9 @@ static void read_input_keeping_presses()
    _xwin_private_handle_input();
 
    long long now = now_ms();
+   // SPACE has done its work once the picture is frozen.
+   if (frozen && kept_space.show_until_ms == until_seen)
+      kept_space.show_until_ms = now;
    for (kept_key &kept : kept_keys) {
       if (!kept.show_until_ms)
          continue;
@@ -158,9 +180,18 @@ void keep_key_presses()
    XUNLOCK();
 }
 
+void keep_esc_presses()
+{
+   frozen = 1;
+}
+
 #else
 
 void keep_key_presses()
+{
+}
+
+void keep_esc_presses()
 {
 }
 

@@ -25,8 +25,11 @@ void watch_display();
 void display_answered();
 
 // After install_keyboard: a SPACE or ESC press that the library reads late,
-// on a loaded machine, is still shown in `key` for as long as it was held.
+// on a loaded machine, is still shown in `key` for as long as it was held,
+// and SPACE held for longer than one pause stays down until it is seen.
 void keep_key_presses();
+// Once the picture is frozen: an ESC press stays down until it is seen.
+void keep_esc_presses();
 
 // From the mode on: the desktop's request to close the window ends the
 // program as ESC would.

@@ -60,6 +60,7 @@ int main()
    // Nothing rests any more. Stopping the timer's thread now, rather than
    // in the library's shutdown after ESC, lets the program end at once.
    remove_timer();
+   keep_esc_presses();
 
    while (!key[KEY_ESC] && !told_to_end()) {
    }

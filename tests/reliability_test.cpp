@@ -52,6 +52,17 @@ const char* short_name(int number)
 const int ending_signals[] = {SIGHUP,  SIGINT,  SIGQUIT,   SIGTERM, SIGPIPE, SIGALRM,
                               SIGUSR1, SIGUSR2, SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ};
 
+// A wrapper that runs the program with the shim preloaded, raising `number`
+// just before allegro_init opens the display. In a sanitized build the shim
+// comes before the sanitizer's runtime, which is harmless here.
+std::vector<std::string> raising_before_xopendisplay(int number)
+{
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    return {"env", "LD_PRELOAD=" SPOTFALL_RAISE_SHIM,
+            "SPOTFALL_RAISE_SIGNAL=" + std::to_string(number),
+            "ASAN_OPTIONS=" + std::string(asan ? asan : "") + ":verify_asan_link_order=0"};
+}
+
 class EndingSignalStorm : public OnDisplay, public ::testing::WithParamInterface<int> {
 protected:
     // Several of these signals dump core by default; no core files here.
@@ -77,13 +88,8 @@ TEST_P(EndingSignalStorm, EveryRunEndsByThatSignal)
     for (int i = 0; i < runs; ++i) {
         const int kind = i % 4;
         RunOptions options;
-        if (kind == 0) {
-            const char* asan = std::getenv("ASAN_OPTIONS");
-            options.wrapper = {"env", "LD_PRELOAD=" SPOTFALL_RAISE_SHIM,
-                               "SPOTFALL_RAISE_SIGNAL=" + std::to_string(number),
-                               "ASAN_OPTIONS=" + std::string(asan ? asan : "") +
-                                   ":verify_asan_link_order=0"};
-        }
+        if (kind == 0)
+            options.wrapper = raising_before_xopendisplay(number);
         SpotfallRun run(server, x, options);
         if (kind == 1 || kind == 2) {
             // The moment is the thing varied, not a wait for a state.
@@ -114,6 +120,39 @@ TEST_P(EndingSignalStorm, EveryRunEndsByThatSignal)
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryEndingSignal, EndingSignalStorm, ::testing::ValuesIn(ending_signals),
+                         [](const auto& info) { return std::string(short_name(info.param)); });
+
+// On an Xorg that switches modes, a signal raised inside allegro_init, the
+// moment that used to abort, still ends the program by that signal with
+// the mode it started in given back.
+class StartUpSignalOnXorg : public ::testing::TestWithParam<int> {
+protected:
+    static void SetUpTestSuite()
+    {
+        rlimit no_core{0, 0};
+        setrlimit(RLIMIT_CORE, &no_core);
+    }
+    XorgServer server;
+    XConnection x{server.display()};
+};
+
+TEST_P(StartUpSignalOnXorg, EndsByThatSignalWithTheModeGivenBack)
+{
+    const int number = GetParam();
+    const std::string start_mode = x.video_mode();
+    {
+        RunOptions options = mode_switched();
+        options.wrapper = raising_before_xopendisplay(number);
+        SpotfallRun run(server, x, options);
+        ExitStatus status = run.await_exit(10s);
+        EXPECT_TRUE(status.signalled() && status.signal() == number) << status.describe();
+        EXPECT_EQ(run.process().captured_stderr(), "");
+    }
+    expect_display_given_back(x, start_mode);
+}
+
+INSTANTIATE_TEST_SUITE_P(RaisedInAllegroInit, StartUpSignalOnXorg,
+                         ::testing::Values(SIGINT, SIGQUIT, SIGTERM, SIGHUP),
                          [](const auto& info) { return std::string(short_name(info.param)); });
 
 // The X server killed at a random moment of the drawing or of the frozen
