@@ -3,6 +3,7 @@
 // met as its user meets it: a native Wayland terminal has the focus when
 // spotfall starts, keys are typed on the compositor's own keyboard, and
 // pictures are read back from the compositor's own output.
+#include "output.hpp"
 #include "suite.hpp"
 
 #include <X11/Xatom.h>
@@ -98,92 +99,11 @@ private:
     std::unique_ptr<ChildProcess> process_;
 };
 
-Picture crop(const Picture& from, int left, int top, int width, int height)
-{
-    Picture part;
-    part.width = width;
-    part.height = height;
-    part.pixels.reserve(std::size_t(width) * std::size_t(height));
-    for (int y = top; y < top + height; ++y)
-        for (int x = left; x < left + width; ++x)
-            part.pixels.push_back(from.at(x, y));
-    return part;
-}
-
-// An output's picture: the program's picture in its middle, and the
-// pixels around it that are not black. Some compositors (weston) draw their
-// pointer into the output, at its top-left corner until the pointer first
-// moves (the tests never move it): that corner is left out.
-struct OutputView {
-    Picture middle;
-    std::size_t border_not_black = 0;
-};
-
-OutputView view_output(Seat& seat, const ScreenArea& output)
-{
-    Picture whole = seat.grab(output.left, output.top, output.width, output.height);
-    const int left = (output.width - 1024) / 2, top = (output.height - 768) / 2;
-    OutputView view;
-    for (int y = 0; y < whole.height; ++y)
-        for (int x = 0; x < whole.width; ++x) {
-            bool inside = x >= left && x < left + 1024 && y >= top && y < top + 768;
-            bool pointer = x < 64 && y < 64;
-            view.border_not_black += !inside && !pointer && whole.at(x, y) != Picture::black;
-        }
-    view.middle = crop(whole, left, top, 1024, 768);
-    return view;
-}
-
-std::pair<int, int> middle_of(const ScreenArea& output)
-{
-    return {output.left + (output.width - 1024) / 2, output.top + (output.height - 768) / 2};
-}
-
 // Waits until one of the desktop's outputs shows the program's picture
-// whole: an exact picture of this run in its middle, black all around.
-// Points the run at it, and returns which output it is and when it was
-// first seen so.
-std::pair<std::size_t, Clock::time_point> await_whole_picture(SpotfallRun& run,
-                                                              WaylandDesktop& desktop)
+// whole, and points the run at it.
+WholePicture await_whole_picture(SpotfallRun& run, WaylandDesktop& desktop)
 {
-    std::pair<std::size_t, Clock::time_point> found;
-    std::string last_seen = "nothing yet";
-    try {
-        wait_until(
-            [&] {
-                if (!run.process().running())
-                    throw std::runtime_error("spotfall ended: " +
-                                             run.process().status()->describe() + "; stderr: " +
-                                             run.process().captured_stderr());
-                const auto outputs = desktop.outputs();
-                for (std::size_t i = 0; i < outputs.size(); ++i) {
-                    OutputView view = view_output(desktop.seat(), outputs[i]);
-                    auto at = Clock::now();
-                    if (view.middle.count(Picture::white) == 0)
-                        continue;
-                    // The program has taken its seed by now.
-                    run.picture_at(middle_of(outputs[i]));
-                    run.await_white(Millis(0));
-                    Sight sight = run.judge(oracle(), view.middle, at);
-                    last_seen = "output " + std::to_string(i) + ": " +
-                                std::to_string(view.border_not_black) +
-                                " pixels around the middle not black; middle: " +
-                                (sight.match.found ? "exact" : sight.match.explain());
-                    if (view.border_not_black == 0 && sight.match.found) {
-                        found = {i, at};
-                        return true;
-                    }
-                }
-                return false;
-            },
-            15s, "the picture to show whole and centred on black on one of " + desktop.name() +
-                     "'s outputs",
-            Millis(10));
-    } catch (const TimeoutError& e) {
-        throw TimeoutError(e.what() + std::string("; last seen: ") + last_seen);
-    }
-    run.picture_at(middle_of(desktop.outputs()[found.first]));
-    return found;
+    return harness::await_whole_picture(run, desktop.seat(), desktop.outputs(), oracle());
 }
 
 void expect_centred_on_black(WaylandDesktop& desktop, std::size_t output)
@@ -198,7 +118,11 @@ void expect_centred_on_black(WaylandDesktop& desktop, std::size_t output)
 struct RunOnDesktop {
     RunOnDesktop(WaylandDesktop& desktop) : run(desktop, desktop.seat())
     {
-        output = await_whole_picture(run, desktop).first;
+        WholePicture whole = await_whole_picture(run, desktop);
+        output = whole.output;
+        ::testing::Test::RecordProperty(
+            "exec_to_whole_picture_ms",
+            int(std::chrono::duration_cast<Millis>(whole.seen_at - run.spawned_at()).count()));
         await_drawing(run);
     }
     SpotfallRun run;
@@ -378,7 +302,10 @@ TEST_P(OnTwoMonitors, PictureUpAtOnceWholeAndCentredOnItsMonitor)
     ASSERT_EQ(desktop->outputs().size(), 2u);
     SpotfallRun run(*desktop, desktop->seat());
     auto [output, seen_at] = await_whole_picture(run, *desktop);
-    EXPECT_LT(seen_at - run.spawned_at(), 1500ms) << "from exec to the whole picture on the screen";
+    const auto took = std::chrono::duration_cast<Millis>(seen_at - run.spawned_at());
+    RecordProperty("exec_to_whole_picture_ms", int(took.count()));
+    RecordProperty("monitor", int(output));
+    EXPECT_LT(took, 1500ms) << "from exec to the whole picture on the screen";
     await_drawing(run);
     expect_frozen_exact(run, run.freeze(oracle()));
     expect_centred_on_black(*desktop, output);
