@@ -3,8 +3,12 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <grp.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -122,15 +126,44 @@ std::string resolve_program(const std::string& name)
 }
 
 // What a child that could not start tells its parent through a pipe.
+enum class ChildStep { descriptors, exec, namespace_, privileges };
 struct ChildFailure {
-    int step;  // 0: setting up its descriptors, 1: exec
+    ChildStep step;
     int error;
 };
+
+std::string describe_failure(ChildStep step, const std::string& program)
+{
+    switch (step) {
+    case ChildStep::descriptors:
+        return "setting up the descriptors of " + program;
+    case ChildStep::namespace_:
+        return "giving " + program + " a mount namespace with a private /tmp/.X11-unix "
+               "(this needs root, or user namespaces that the kernel allows)";
+    case ChildStep::privileges:
+        return "running " + program + " as another user";
+    case ChildStep::exec:
+        break;
+    }
+    return "cannot run " + program;
+}
+
+// Writes a whole text to a file, in the child: open and write only.
+bool write_text(const char* path, const char* text)
+{
+    int fd = open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const ssize_t length = ssize_t(strlen(text));
+    bool whole = write(fd, text, size_t(length)) == length;
+    close(fd);
+    return whole;
+}
 
 // Runs in the child between fork and exec, where only async-signal-safe
 // calls are sound: a lock that another thread of the parent held at the
 // fork stays held in the child for good.
-[[noreturn]] void fail_in_child(int report_fd, int step)
+[[noreturn]] void fail_in_child(int report_fd, ChildStep step)
 {
     ChildFailure failure{step, errno};
     ssize_t written = write(report_fd, &failure, sizeof failure);
@@ -171,13 +204,42 @@ ChildProcess::ChildProcess(const SpawnOptions& options)
     Pipe report = make_pipe("the child's start-up report");
     const pid_t parent = getpid();
 
+    // A private /tmp/.X11-unix is mounted over the real one, which must be
+    // there. Without root, the user namespace maps the caller's own user and
+    // group, and those maps are written before fork.
+    const bool as_root = geteuid() == 0;
+    const std::string uid_map = std::to_string(geteuid()) + " " + std::to_string(geteuid()) + " 1";
+    const std::string gid_map = std::to_string(getegid()) + " " + std::to_string(getegid()) + " 1";
+    if (options.private_x11_sockets && mkdir("/tmp/.X11-unix", 01777) == 0)
+        chmod("/tmp/.X11-unix", 01777);
+
     spawned_at_ = Clock::now();
     pid_ = fork();
     if (pid_ < 0)
         system_error("fork");
     if (pid_ == 0) {
         const int report_fd = report.write_end.get();
-        // Never outlive the harness, even when it dies without cleaning up.
+        if (options.private_x11_sockets) {
+            bool made = as_root ? unshare(CLONE_NEWNS) == 0
+                                : unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0 &&
+                                      write_text("/proc/self/setgroups", "deny") &&
+                                      write_text("/proc/self/uid_map", uid_map.c_str()) &&
+                                      write_text("/proc/self/gid_map", gid_map.c_str());
+            if (!made || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                mount("tmpfs", "/tmp/.X11-unix", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") != 0)
+                fail_in_child(report_fd, ChildStep::namespace_);
+        }
+        // Raw system calls: glibc's wrappers would try to change the
+        // credentials of threads that do not exist in the child.
+        if (options.run_as &&
+            (syscall(SYS_setgroups, 0, nullptr) != 0 ||
+             syscall(SYS_setresgid, options.run_as->second, options.run_as->second,
+                     options.run_as->second) != 0 ||
+             syscall(SYS_setresuid, options.run_as->first, options.run_as->first,
+                     options.run_as->first) != 0))
+            fail_in_child(report_fd, ChildStep::privileges);
+        // Never outlive the harness, even when it dies without cleaning up
+        // (set after the change of user, which clears it).
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (getppid() != parent)
             _exit(127);
@@ -187,9 +249,9 @@ ChildProcess::ChildProcess(const SpawnOptions& options)
             (options.capture_stderr && dup2(stderr_pipe.write_end.get(), 2) < 0) ||
             (!options.capture_stderr && options.quiet && dup2(null_fd.get(), 2) < 0) ||
             (options.keep_fd >= 0 && fcntl(options.keep_fd, F_SETFD, 0) < 0))
-            fail_in_child(report_fd, 0);
+            fail_in_child(report_fd, ChildStep::descriptors);
         execve(program.c_str(), argv_ptrs.data(), env_ptrs.data());
-        fail_in_child(report_fd, 1);
+        fail_in_child(report_fd, ChildStep::exec);
     }
 
     report.write_end.reset();
@@ -203,8 +265,7 @@ ChildProcess::ChildProcess(const SpawnOptions& options)
         }
         status_ = ExitStatus{raw};
         throw std::system_error(failure.error, std::generic_category(),
-                                failure.step == 0 ? "setting up the descriptors of " + program
-                                                  : "cannot run " + program);
+                                describe_failure(failure.step, program));
     }
     if (options.capture_stderr) {
         stderr_fd_ = stderr_pipe.read_end.release();

@@ -47,6 +47,16 @@ struct SpawnOptions {
     bool capture_stderr = false;  // otherwise stderr is inherited
     bool quiet = false;           // stdout and stderr to /dev/null (unless captured)
     int keep_fd = -1;             // a descriptor the child inherits under its own number
+    // Runs the child in a mount namespace of its own, where /tmp/.X11-unix
+    // is an empty folder of its own: the X servers it starts put their
+    // sockets there, out of sight of everything else on the machine (their
+    // abstract sockets, in the network namespace, still answer clients).
+    // As root that is a plain mount namespace; otherwise a user namespace
+    // that maps only the caller's own user, where the kernel allows it.
+    bool private_x11_sockets = false;
+    // Runs the child as this user and group (no supplementary groups), for
+    // programs that refuse to run as root. Needs root.
+    std::optional<std::pair<uid_t, gid_t>> run_as;
 };
 
 class ChildProcess {

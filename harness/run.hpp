@@ -66,6 +66,9 @@ public:
 
     // The 1024x768 picture, read back from where it lies on the root window.
     Picture grab();
+    // Where the picture's top-left corner lies, once known (on a desktop
+    // with several monitors, the one it landed on says).
+    void picture_at(std::pair<int, int> top_left) { picture_at_ = top_left; }
     // The first screen that shows any white: the program has set its mode.
     Picture await_white(Millis limit = Millis(15000));
     Picture await_change(const Picture& from, Millis limit, const std::string& what);

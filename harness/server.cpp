@@ -4,12 +4,14 @@
 
 #include <X11/Xlib.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -210,57 +212,248 @@ bool installed(const std::vector<std::string>& programs)
     return std::system(command.c_str()) == 0;
 }
 
-NestedDesktop::NestedDesktop() : outer_(XvfbOptions{1920, 1080, 24})
+namespace {
+
+// The outer Xvfb holds the output windows side by side.
+XvfbOptions outer_screen(const std::vector<NestedOutput>& outputs)
 {
-    chmod(runtime_.path().c_str(), 0700);
+    XvfbOptions options{0, 0, 24};
+    for (const auto& output : outputs) {
+        options.width += output.width;
+        options.height = std::max(options.height, output.height);
+    }
+    return options;
 }
 
-void NestedDesktop::start(const std::string& name, SpawnOptions spawn,
-                          const std::string& display_words,
-                          const std::function<std::string()>& output)
+// The size of an X display's screen, if it answers.
+std::optional<std::pair<int, int>> screen_size(const std::string& display,
+                                               const std::string& xauthority)
 {
-    spawn.set_env.insert(spawn.set_env.end(),
-                         {{"DISPLAY", outer_.display()}, {"XDG_RUNTIME_DIR", runtime_.path()}});
-    spawn.unset_env = {"WAYLAND_DISPLAY", "WAYLAND_SOCKET", "XAUTHORITY"};
+    const char* saved = std::getenv("XAUTHORITY");
+    std::string saved_value = saved ? saved : "";
+    if (!xauthority.empty())
+        setenv("XAUTHORITY", xauthority.c_str(), 1);
+    Display* d = XOpenDisplay(display.c_str());
+    if (!xauthority.empty()) {
+        if (saved)
+            setenv("XAUTHORITY", saved_value.c_str(), 1);
+        else
+            unsetenv("XAUTHORITY");
+    }
+    if (!d)
+        return std::nullopt;
+    std::pair<int, int> size{DisplayWidth(d, DefaultScreen(d)), DisplayHeight(d, DefaultScreen(d))};
+    XCloseDisplay(d);
+    return size;
+}
+
+// The processes whose environment holds `entry` ("NAME=value"), but this one.
+std::vector<pid_t> processes_with(const std::string& entry)
+{
+    std::vector<pid_t> found;
+    for (const auto& proc : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = proc.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        const pid_t pid = std::stoi(name);
+        if (pid == getpid())
+            continue;
+        // Entries are separated by NUL bytes.
+        std::string environment = read_file(proc.path().string() + "/environ");
+        std::size_t at = 0;
+        for (std::size_t end; at < environment.size(); at = end + 1) {
+            end = environment.find('\0', at);
+            if (end == std::string::npos)
+                end = environment.size();
+            if (environment.compare(at, end - at, entry) == 0) {
+                found.push_back(pid);
+                break;
+            }
+        }
+    }
+    return found;
+}
+
+}  // namespace
+
+NestedDesktop::NestedDesktop(std::string name, std::vector<NestedOutput> outputs)
+    : WaylandDesktop(std::move(name)), output_settings_(std::move(outputs)),
+      outer_(outer_screen(output_settings_))
+{
+    outer_seat_ = std::make_unique<XConnection>(outer_.display());
+    chmod(runtime_.path().c_str(), 0700);
+    env_file_ = runtime_.path() + "/desktop.env";
+}
+
+std::optional<std::pair<uid_t, gid_t>> NestedDesktop::unprivileged_user()
+{
+    if (geteuid() != 0)
+        return std::nullopt;
+    // getpwnam allocates, so it runs here, before any fork.
+    const passwd* user = getpwnam("nobody");
+    if (!user)
+        throw std::runtime_error("there is no user 'nobody' to run the compositor as (it refuses "
+                                 "to run as root); add one, or run the tests as another user");
+    return std::pair{user->pw_uid, user->pw_gid};
+}
+
+std::string NestedDesktop::env_file_command() const
+{
+    // Xwayland lets in only its own user unless told otherwise; the harness
+    // and the program under test run as the harness's user.
+    std::string allow;
+    if (run_as_) {
+        const passwd* me = getpwuid(geteuid());
+        allow = "xhost +si:localuser:" + std::string(me ? me->pw_name : "root") + " >/dev/null && ";
+    }
+    return allow + "env > '" + env_file_ + ".part' && mv '" + env_file_ + ".part' '" + env_file_ +
+           "'";
+}
+
+std::optional<std::string> NestedDesktop::display_from_env_file()
+{
+    std::ifstream file(env_file_);
+    std::optional<std::string> display;
+    for (std::string line; std::getline(file, line);) {
+        if (line.rfind("DISPLAY=", 0) == 0)
+            display = line.substr(8);
+        else if (line.rfind("WAYLAND_DISPLAY=", 0) == 0)
+            wayland_display_ = line.substr(16);
+    }
+    return display;
+}
+
+void NestedDesktop::start(SpawnOptions spawn,
+                          const std::function<std::optional<std::string>()>& xwayland_display,
+                          const std::function<std::string()>& log)
+{
+    spawn.set_env.insert(spawn.set_env.end(), {{"DISPLAY", outer_.display()},
+                                               {"XDG_RUNTIME_DIR", runtime_.path()},
+                                               {"HOME", runtime_.path()}});
+    spawn.unset_env = {"WAYLAND_DISPLAY", "WAYLAND_SOCKET", "XAUTHORITY", "SWAYSOCK",
+                       "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME",
+                       "DBUS_SESSION_BUS_ADDRESS"};
+    spawn.private_x11_sockets = true;
+    spawn.run_as = run_as_;
+    if (run_as_ && chown(runtime_.path().c_str(), run_as_->first, run_as_->second) != 0)
+        throw std::system_error(errno, std::generic_category(),
+                                "handing " + runtime_.path() + " to the compositor's user");
     compositor_ = std::make_unique<ChildProcess>(spawn);
 
     wait_until(
         [&] {
             if (!compositor_->running())
-                throw std::runtime_error(name + " ended at start-up: " +
+                throw std::runtime_error(name() + " ended at start-up: " +
                                          compositor_->status()->describe() + "; it said:\n" +
-                                         output());
-            // The display follows the words, as ":N".
-            std::string text = output();
-            auto at = text.find(display_words);
-            if (at == std::string::npos)
+                                         log());
+            auto display = xwayland_display();
+            if (!display || display->size() < 2 || (*display)[0] != ':' ||
+                display->find_first_not_of("0123456789", 1) != std::string::npos)
                 return false;
-            at += display_words.size();
-            auto end = text.find_first_not_of("0123456789", at + 1);
-            if (text[at] != ':' || end == at + 1 || end == std::string::npos)
-                return false;
-            display_ = text.substr(at, end - at);
+            display_ = *display;
             return true;
         },
-        start_limit, name + " to name Xwayland's display", Millis(20));
+        start_limit, name() + " to name Xwayland's display", Millis(20));
+
+    // Xwayland's screen spans the outputs, each in logical pixels.
+    std::pair<int, int> expected{0, 0};
+    for (const auto& output : output_settings_) {
+        expected.first += output.width / output.scale;
+        expected.second = std::max(expected.second, output.height / output.scale);
+    }
+    std::string seen = "it does not answer";
+    lay_out_outputs();
+    auto size_text = [](std::pair<int, int> size) {
+        return std::to_string(size.first) + "x" + std::to_string(size.second);
+    };
+    try {
+        wait_until(
+            [&] {
+                if (!compositor_->running())
+                    throw std::runtime_error(name() + " ended at start-up: " +
+                                             compositor_->status()->describe() + "; it said:\n" +
+                                             log());
+                auto size = screen_size(display_, xauthority_);
+                if (size)
+                    seen = "it is " + size_text(*size);
+                return size == expected;
+            },
+            start_limit, "Xwayland on " + display_ + " to answer with a screen of " + size_text(expected),
+            Millis(20));
+    } catch (const TimeoutError& e) {
+        throw TimeoutError(e.what() + ("; " + seen));
+    }
+}
+
+void NestedDesktop::lay_out_outputs()
+{
+    // Without a window manager on the outer Xvfb every output window opens
+    // at its top-left corner; they go side by side, in the order they were
+    // made, each at its output's size (which some compositors, such as cage,
+    // take from the window).
+    std::vector<TopLevelWindow> windows;
+    wait_until(
+        [&] {
+            windows = outer_seat_->viewable_windows();
+            return windows.size() >= output_settings_.size();
+        },
+        start_limit, name() + " to open " + std::to_string(output_settings_.size()) +
+                         " output window(s) on " + outer_.display(),
+        Millis(20));
+    std::sort(windows.begin(), windows.end(),
+              [](const auto& a, const auto& b) { return a.id < b.id; });
+    outputs_.clear();
+    int left = 0;
+    for (std::size_t i = 0; i < output_settings_.size(); ++i) {
+        const NestedOutput& output = output_settings_[i];
+        XMoveResizeWindow(outer_seat_->handle(), windows[i].id, left, 0, unsigned(output.width),
+                          unsigned(output.height));
+        outputs_.push_back(ScreenArea{left, 0, output.width, output.height});
+        left += output.width;
+    }
+    XSync(outer_seat_->handle(), False);
+    outer_seat_->check();
 }
 
 NestedDesktop::~NestedDesktop()
 {
-    if (!compositor_)
-        return;
-    // The compositor ends its Xwayland, its helper clients and its sockets
-    // when it gets SIGTERM itself, not through a wrapper.
-    if (!end_first_.empty()) {
-        std::string pid = std::to_string(compositor_->pid());
-        std::ifstream children("/proc/" + pid + "/task/" + pid + "/children");
-        for (pid_t child; children >> child;)
-            if (read_file("/proc/" + std::to_string(child) + "/comm") == end_first_ + "\n")
-                ::kill(child, SIGTERM);
-        if (compositor_->wait_for(end_limit))
-            return;
+    if (compositor_) {
+        // Some compositors end cleanly only when a child of theirs ends.
+        bool ended = false;
+        if (!end_first_.empty()) {
+            std::string pid = std::to_string(compositor_->pid());
+            std::ifstream children("/proc/" + pid + "/task/" + pid + "/children");
+            for (pid_t child; children >> child;)
+                if (read_file("/proc/" + std::to_string(child) + "/comm") == end_first_ + "\n")
+                    ::kill(child, SIGTERM);
+            ended = compositor_->wait_for(end_limit).has_value();
+        }
+        if (!ended)
+            end_gracefully(*compositor_);
     }
-    end_gracefully(*compositor_);
+    end_leftovers();
+}
+
+void NestedDesktop::end_leftovers()
+{
+    // What the compositor started carries its runtime folder in its
+    // environment; Xwayland usually ends with it, but not at once.
+    const std::string mark = "XDG_RUNTIME_DIR=" + runtime_.path();
+    try {
+        wait_until([&] { return processes_with(mark).empty(); }, Millis(2000),
+                   "what " + name() + " started to end with it", Millis(20));
+        return;
+    } catch (const TimeoutError&) {
+    }
+    for (pid_t pid : processes_with(mark))
+        ::kill(pid, SIGTERM);
+    try {
+        wait_until([&] { return processes_with(mark).empty(); }, end_limit,
+                   "what " + name() + " started to end after SIGTERM", Millis(20));
+    } catch (const TimeoutError&) {
+        for (pid_t pid : processes_with(mark))
+            ::kill(pid, SIGKILL);
+    }
 }
 
 void NestedDesktop::kill_now() { compositor_->kill_now(); }
@@ -277,49 +470,133 @@ SpawnOptions NestedDesktop::wayland_client(std::vector<std::string> argv) const
 {
     SpawnOptions spawn;
     spawn.argv = std::move(argv);
-    spawn.set_env = {{"XDG_RUNTIME_DIR", runtime_.path()}, {"WAYLAND_DISPLAY", "wayland-spotfall"}};
+    spawn.set_env = {{"XDG_RUNTIME_DIR", runtime_.path()}, {"WAYLAND_DISPLAY", wayland_display_}};
     spawn.unset_env = {"DISPLAY"};
     spawn.quiet = true;
     return spawn;
 }
 
-WestonDesktop::WestonDesktop()
+WestonDesktop::WestonDesktop() : NestedDesktop("weston", {NestedOutput{}})
 {
     std::string log = runtime().path() + "/weston.log";
+    wayland_display_ = "wayland-spotfall";
     SpawnOptions spawn;
-    spawn.argv = {"weston", "--backend=x11-backend.so", "--xwayland", "--socket=wayland-spotfall",
+    spawn.argv = {"weston", "--backend=x11-backend.so", "--xwayland", "--socket=" + wayland_display_,
                   "--width=1920", "--height=1080", "--idle-time=0", "--log=" + log};
     spawn.quiet = true;
     // weston picks a free X display for Xwayland and names it in its log;
     // Xwayland itself starts when the first X client connects.
-    start("weston", spawn, "xserver listening on display ", [log] { return read_file(log); });
-    wait_until([&] { return answers(display_); }, start_limit,
-               "Xwayland on " + display_ + " to accept connections", Millis(20));
+    const std::string words = "xserver listening on display ";
+    start(
+        spawn,
+        [log, words]() -> std::optional<std::string> {
+            std::string text = read_file(log);
+            auto at = text.find(words);
+            if (at == std::string::npos)
+                return std::nullopt;
+            at += words.size();
+            return text.substr(at, text.find_first_of(" \n", at) - at);
+        },
+        [log] { return read_file(log); });
 }
 
-MutterDesktop::MutterDesktop()
+std::string KwinDesktop::program(const std::string& copy_path)
 {
-    // mutter says everything on stderr, which goes to a file that nobody
-    // has to keep reading.
-    std::string log = runtime().path() + "/mutter.log";
+    // In some containers /usr/bin/kwin_wayland cannot be run at all, as its
+    // file capability (cap_sys_resource, for real-time scheduling) is not
+    // allowed there; a copy, without it, runs.
+    std::string installed_path = "/usr/bin/kwin_wayland";
+    try {
+        SpawnOptions probe;
+        probe.argv = {"kwin_wayland", "--version"};
+        probe.quiet = true;
+        ChildProcess(probe).wait(Millis(10000), "kwin_wayland --version to end");
+        return "kwin_wayland";
+    } catch (const std::system_error& e) {
+        if (e.code().value() != EPERM)
+            throw;
+    }
+    auto found = std::filesystem::path(installed_path);
+    std::filesystem::copy_file(found, copy_path);
+    return copy_path;
+}
+
+KwinDesktop::KwinDesktop(int outputs)
+    : NestedDesktop("KWin", std::vector<NestedOutput>(std::size_t(outputs), NestedOutput{}))
+{
+    std::string log = runtime().path() + "/kwin.log";
     SpawnOptions spawn;
-    spawn.argv = {"sh", "-c", "exec \"$0\" \"$@\" 2>" + log, "dbus-run-session", "--", "mutter",
-                  "--wayland", "--nested", "--wayland-display=wayland-spotfall"};
-    // dbus-run-session does not pass SIGTERM on: mutter must get it itself.
-    end_first_ = "mutter";
-    // Its nested output is 800x600 unless told otherwise.
-    spawn.set_env = {{"MUTTER_DEBUG_DUMMY_MODE_SPECS", "1920x1080"}};
+    spawn.argv = {"sh", "-c", "exec \"$0\" \"$@\" >'" + log + "' 2>&1",
+                  program(runtime().path() + "/kwin_wayland"), "--x11-display",
+                  outer_display(), "--xwayland", "--socket", "wayland-spotfall", "--width", "1920",
+                  "--height", "1080", "--output-count", std::to_string(outputs),
+                  "--no-lockscreen", "--no-global-shortcuts", "--no-kactivities",
+                  // Run once Xwayland is up, with its DISPLAY.
+                  "sh -c \"" + env_file_command() + "\""};
+    wayland_display_ = "wayland-spotfall";
+    // The outer Xvfb has no GPU: KWin paints with QPainter.
+    spawn.set_env = {{"KWIN_COMPOSE", "Q"}};
     spawn.quiet = true;
-    start("mutter", spawn, "Using public X11 display ", [log] { return read_file(log); });
-    // mutter starts Xwayland at once, with a cookie file of its own.
-    wait_until(
-        [&] {
-            for (const auto& entry : std::filesystem::directory_iterator(runtime().path()))
-                if (entry.path().filename().string().rfind(".mutter-Xwaylandauth.", 0) == 0)
-                    xauthority_ = entry.path().string();
-            return !xauthority_.empty() && answers(display_, xauthority_);
-        },
-        start_limit, "mutter's Xwayland on " + display_ + " to accept connections", Millis(20));
+    start(spawn, [this] { return display_from_env_file(); }, [log] { return read_file(log); });
+}
+
+SwayDesktop::SwayDesktop(std::vector<NestedOutput> outputs)
+    : NestedDesktop("sway", std::move(outputs))
+{
+    run_as_ = unprivileged_user();
+    std::string log = runtime().path() + "/sway.log";
+    std::string config = runtime().path() + "/config";
+    {
+        std::ofstream text(config);
+        // Xwayland starts when the first X client connects, once the outputs
+        // are set: started at once, it keeps the sizes they had before.
+        text << "xwayland enable\n";
+        int left = 0;
+        for (std::size_t i = 0; i < output_settings().size(); ++i) {
+            const NestedOutput& output = output_settings()[i];
+            text << "output X11-" << i + 1 << " mode " << output.width << "x" << output.height
+                 << " position " << left << " 0 scale " << output.scale << "\n";
+            left += output.width / output.scale;
+        }
+        text << "exec sh -c \"" << env_file_command() << "\"\n";
+    }
+    chmod(config.c_str(), 0644);
+    SpawnOptions spawn;
+    spawn.argv = {"sh", "-c", "exec \"$0\" \"$@\" 2>'" + log + "'", "sway", "--config", config};
+    spawn.set_env = {{"WLR_BACKENDS", "x11"},
+                     {"WLR_RENDERER", "pixman"},
+                     {"WLR_X11_OUTPUTS", std::to_string(output_settings().size())}};
+    spawn.quiet = true;
+    start(spawn, [this] { return display_from_env_file(); }, [log] { return read_file(log); });
+    std::ifstream file(env_file_);
+    for (std::string line; std::getline(file, line);)
+        if (line.rfind("SWAYSOCK=", 0) == 0)
+            ipc_socket_ = line.substr(9);
+}
+
+bool SwayDesktop::command(const std::string& text)
+{
+    SpawnOptions spawn;
+    spawn.argv = {"swaymsg", text};
+    spawn.set_env = {{"SWAYSOCK", ipc_socket_}};
+    spawn.quiet = true;
+    return ChildProcess(spawn).wait(Millis(5000), "swaymsg " + text + " to end").success();
+}
+
+CageDesktop::CageDesktop() : NestedDesktop("cage", {NestedOutput{}})
+{
+    run_as_ = unprivileged_user();
+    std::string log = runtime().path() + "/cage.log";
+    // cage runs one application and ends when it ends: here a shell that
+    // writes the environment down and then waits, ended first to end cage
+    // (cage's own SIGTERM handling trips an assertion).
+    SpawnOptions spawn;
+    spawn.argv = {"sh", "-c", "exec \"$0\" \"$@\" 2>'" + log + "'", "cage", "--", "sh", "-c",
+                  env_file_command() + " && exec sleep infinity"};
+    end_first_ = "sleep";
+    spawn.set_env = {{"WLR_BACKENDS", "x11"}, {"WLR_RENDERER", "pixman"}};
+    spawn.quiet = true;
+    start(spawn, [this] { return display_from_env_file(); }, [log] { return read_file(log); });
 }
 
 }  // namespace harness

@@ -20,11 +20,13 @@ SPOTFALL_PACKAGES=(
 )
 
 # The other kinds of display the tests run the program on: an Xorg that
-# switches video modes, and two Wayland desktops with Xwayland (weston, and
-# GNOME's mutter in a D-Bus session of its own).
+# switches video modes, and Wayland desktops with Xwayland, each nested on
+# an Xvfb (weston, whose weston-terminal is the native Wayland client on
+# all of them; KDE's KWin; sway and cage, with xhost to let the harness's
+# user into their Xwayland, as they run as nobody).
 SPOTFALL_DISPLAY_PACKAGES=(
   xserver-xorg-core xserver-xorg-video-dummy
-  weston xwayland mutter dbus-daemon
+  weston xwayland kwin-wayland sway cage x11-xserver-utils
 )
 
 # What scripts/package and the package tests need besides the build.

@@ -1,0 +1,356 @@
+// Wayland desktops, where X programs run through Xwayland and the
+// compositor gives the keyboard only to windows it manages. Each desktop is
+// met as its user meets it: a native Wayland terminal has the focus when
+// spotfall starts, keys are typed on the compositor's own keyboard, and
+// pictures are read back from the compositor's own output.
+#include "output.hpp"
+#include "suite.hpp"
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace suite {
+namespace {
+
+struct DesktopKind {
+    const char* name;
+    std::vector<std::string> programs;
+    std::function<std::unique_ptr<NestedDesktop>()> start;
+};
+
+void PrintTo(const DesktopKind& kind, std::ostream* out) { *out << kind.name; }
+
+// Starts a desktop; where its programs are missing or it cannot run here,
+// returns none and says why.
+std::unique_ptr<NestedDesktop> start_desktop(const DesktopKind& kind, std::string& why)
+{
+    if (!installed(kind.programs)) {
+        why = "not installed: one of";
+        for (const auto& program : kind.programs)
+            why += " " + program;
+        return nullptr;
+    }
+    try {
+        return kind.start();
+    } catch (const std::exception& e) {
+        why = std::string(kind.name) + " cannot run on this machine: " + e.what();
+        return nullptr;
+    }
+}
+
+#define START_DESKTOP_OR_SKIP(desktop, kind)   \
+    std::string why_skipped;                   \
+    auto desktop = start_desktop(kind, why_skipped); \
+    if (!desktop)                              \
+        GTEST_SKIP() << why_skipped;
+
+const DesktopKind weston{"Weston", WestonDesktop::programs(),
+                         [] { return std::make_unique<WestonDesktop>(); }};
+const DesktopKind kwin{"KWin", KwinDesktop::programs(),
+                       [] { return std::make_unique<KwinDesktop>(); }};
+const DesktopKind sway{"Sway", SwayDesktop::programs(),
+                       [] { return std::make_unique<SwayDesktop>(); }};
+const DesktopKind cage{"Cage", CageDesktop::programs(),
+                       [] { return std::make_unique<CageDesktop>(); }};
+
+// A native Wayland terminal (weston-terminal, which runs on any compositor
+// with xdg-shell) whose shell writes down every byte it gets, started and
+// shown to have the focus: a key typed on the desktop's keyboard reached it.
+class FocusedTerminal {
+public:
+    explicit FocusedTerminal(WaylandDesktop& desktop)
+    {
+        std::ofstream(shell_) << "#!/bin/sh\nstty raw -echo\nexec cat > \"$0.keys\"\n";
+        std::filesystem::permissions(shell_, std::filesystem::perms::owner_all);
+        process_ = std::make_unique<ChildProcess>(
+            desktop.wayland_client({"weston-terminal", "--shell=" + shell_}));
+        // A tap a second until one arrives; none is left on its way after.
+        wait_until(
+            [&] {
+                if (!process_->running())
+                    throw std::runtime_error("weston-terminal ended: " +
+                                             process_->status()->describe());
+                if (bytes_typed() > 0)
+                    return true;
+                desktop.seat().tap(Key::space, Millis(20));
+                return false;
+            },
+            10s, "the terminal to have the focus and get a key", 1000ms);
+    }
+
+    std::uintmax_t bytes_typed() const
+    {
+        std::error_code missing;
+        auto size = std::filesystem::file_size(shell_ + ".keys", missing);
+        return missing ? 0 : size;
+    }
+    bool running() { return process_->running(); }
+    pid_t pid() const { return process_->pid(); }
+
+private:
+    TempDir files_{"spotfall-terminal"};
+    std::string shell_ = files_.path() + "/shell";
+    std::unique_ptr<ChildProcess> process_;
+};
+
+// Waits until one of the desktop's outputs shows the program's picture
+// whole, and points the run at it.
+WholePicture await_whole_picture(SpotfallRun& run, WaylandDesktop& desktop)
+{
+    return harness::await_whole_picture(run, desktop.seat(), desktop.outputs(), oracle());
+}
+
+void expect_centred_on_black(WaylandDesktop& desktop, std::size_t output)
+{
+    OutputView view = view_output(desktop.seat(), desktop.outputs()[output]);
+    EXPECT_EQ(view.border_not_black, 0u)
+        << "pixels around the picture on " << desktop.name() << "'s output that are not black";
+}
+
+// Starts the program on a desktop where a terminal has the focus and waits
+// until its picture is whole and it draws.
+struct RunOnDesktop {
+    RunOnDesktop(WaylandDesktop& desktop) : run(desktop, desktop.seat())
+    {
+        WholePicture whole = await_whole_picture(run, desktop);
+        output = whole.output;
+        ::testing::Test::RecordProperty(
+            "exec_to_whole_picture_ms",
+            int(std::chrono::duration_cast<Millis>(whole.seen_at - run.spawned_at()).count()));
+        await_drawing(run);
+    }
+    SpotfallRun run;
+    std::size_t output = 0;
+};
+
+class OnEachDesktop : public ::testing::TestWithParam<DesktopKind> {};
+
+// With a native Wayland terminal focused (with an X window focused,
+// Xwayland holds the keyboard already and any approach works), keys typed
+// on the compositor's keyboard reach the program, and not the terminal.
+TEST_P(OnEachDesktop, KeysReachTheProgramNotTheFocusedTerminalAndThePictureIsWhole)
+{
+    START_DESKTOP_OR_SKIP(desktop, GetParam());
+    FocusedTerminal terminal(*desktop);
+    const auto before = terminal.bytes_typed();
+
+    RunOnDesktop on(*desktop);
+    expect_frozen_exact(on.run, on.run.freeze(oracle()));
+    expect_centred_on_black(*desktop, on.output);
+    desktop->seat().tap(Key::escape);
+    ExitStatus status = on.run.await_exit(5s);
+    EXPECT_TRUE(status.success()) << status.describe() << "; " << on.run.process().captured_stderr();
+    EXPECT_EQ(terminal.bytes_typed(), before) << "keys meant for spotfall reached the terminal";
+    EXPECT_TRUE(terminal.running()) << "the terminal ended";
+    EXPECT_TRUE(desktop->running()) << desktop->name() << " ended";
+}
+
+INSTANTIATE_TEST_SUITE_P(Wayland, OnEachDesktop, ::testing::Values(weston, kwin, sway, cage),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The X windows of the program with this process id (_NET_WM_PID), among
+// the root window's children and theirs (window managers that frame
+// windows put them one level down).
+std::vector<Window> windows_of(XConnection& x, pid_t pid)
+{
+    Display* d = x.handle();
+    Atom pid_atom = XInternAtom(d, "_NET_WM_PID", False);
+    std::vector<Window> found;
+    std::function<void(Window, int)> search = [&](Window parent, int depth) {
+        Window root, up, *children = nullptr;
+        unsigned count = 0;
+        if (!XQueryTree(d, parent, &root, &up, &children, &count))
+            return;
+        for (unsigned i = 0; i < count; ++i) {
+            Atom type;
+            int format;
+            unsigned long items, left;
+            unsigned char* data = nullptr;
+            if (XGetWindowProperty(d, children[i], pid_atom, 0, 1, False, XA_CARDINAL, &type,
+                                   &format, &items, &left, &data) == Success &&
+                data && items == 1 && format == 32 &&
+                *reinterpret_cast<unsigned long*>(data) == static_cast<unsigned long>(pid))
+                found.push_back(children[i]);
+            if (data)
+                XFree(data);
+            if (depth > 0)
+                search(children[i], depth - 1);
+        }
+        if (children)
+            XFree(children);
+    };
+    search(DefaultRootWindow(d), 1);
+    x.check();
+    return found;
+}
+
+// sway's own ways of closing and of moving the focus, and a force-quit.
+class OnSway : public ::testing::TestWithParam<Phase> {
+protected:
+    void SetUp() override
+    {
+        std::string why;
+        desktop = start_desktop(sway, why);
+        if (!desktop)
+            GTEST_SKIP() << why;
+        terminal = std::make_unique<FocusedTerminal>(*desktop);
+    }
+    SwayDesktop& sway_desktop() { return static_cast<SwayDesktop&>(*desktop); }
+
+    std::unique_ptr<NestedDesktop> desktop;
+    std::unique_ptr<FocusedTerminal> terminal;
+};
+
+// What a user does with a window's close button or the desktop's
+// close-window key: the program ends at once, as ESC would end it.
+TEST_P(OnSway, ClosingTheWindowEndsWithZeroWithinASecond)
+{
+    RunOnDesktop on(*desktop);
+    if (GetParam() == Phase::waiting)
+        expect_frozen_exact(on.run, on.run.freeze(oracle()));
+    ASSERT_TRUE(sway_desktop().command("[pid=" + std::to_string(on.run.process().pid()) + "] kill"))
+        << "swaymsg kill failed";
+    const auto asked = Clock::now();
+    ExitStatus status = on.run.await_exit(5s);
+    EXPECT_TRUE(status.success()) << status.describe() << "; " << on.run.process().captured_stderr();
+    EXPECT_LT(on.run.process().ended_at() - asked, 1s) << "it took longer than a second to end";
+    EXPECT_TRUE(desktop->running()) << "sway ended";
+}
+
+// A force-quit (the desktop's xkill: its X connection killed) ends it with
+// one line and status 1, nothing left running.
+TEST_P(OnSway, KilledConnectionEndsWithOneLineAndStatusOne)
+{
+    RunOnDesktop on(*desktop);
+    if (GetParam() == Phase::waiting)
+        expect_frozen_exact(on.run, on.run.freeze(oracle()));
+    XConnection xwayland(desktop->display());
+    auto windows = windows_of(xwayland, on.run.process().pid());
+    ASSERT_FALSE(windows.empty()) << "no window on " << desktop->display()
+                                  << " carries the program's _NET_WM_PID";
+    XKillClient(xwayland.handle(), windows.front());
+    XSync(xwayland.handle(), False);
+    ExitStatus status = on.run.await_exit(5s);
+    const std::string text = on.run.process().captured_stderr();
+    EXPECT_TRUE(status.exited() && status.code() == 1) << status.describe() << "; " << text;
+    EXPECT_EQ(text.rfind("spotfall: ", 0), 0u) << text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+    EXPECT_TRUE(desktop->running()) << "sway ended";
+}
+
+// The focus moved away to the terminal on another workspace and back, as a
+// sway user switches workspaces: the picture is whole again, as it was, and
+// SPACE and ESC work again.
+TEST_P(OnSway, FocusTakenAwayAndGivenBackKeysWorkAgain)
+{
+    const std::string terminal_criteria = "[pid=" + std::to_string(terminal->pid()) + "]";
+    RunOnDesktop on(*desktop);
+    ASSERT_TRUE(sway_desktop().command(terminal_criteria + " move to workspace 2"));
+    std::optional<Sight> frozen;
+    if (GetParam() == Phase::waiting) {
+        frozen = on.run.freeze(oracle());
+        expect_frozen_exact(on.run, *frozen);
+    }
+    ASSERT_TRUE(sway_desktop().command("workspace 2"));
+    // The terminal has the focus: a key reaches it.
+    const auto before = terminal->bytes_typed();
+    wait_until(
+        [&] {
+            if (terminal->bytes_typed() > before)
+                return true;
+            desktop->seat().tap(Key::space, Millis(20));
+            return false;
+        },
+        10s, "the terminal to get a key once focused", 500ms);
+    ASSERT_TRUE(sway_desktop().command("workspace 1"));
+    await_whole_picture(on.run, *desktop);
+    const auto at_return = terminal->bytes_typed();
+    if (frozen) {
+        // Still the frozen picture: SPACE was taken, the program did not
+        // merely pause while it had no focus.
+        Sight now = on.run.judge(oracle(), on.run.await_still(300ms, 3s));
+        EXPECT_EXACT(now);
+        EXPECT_EQ(now.match.count, frozen->match.count) << "the frozen picture changed";
+    } else {
+        on.run.await_discs(oracle(), on.run.look(oracle()).match.count + 3, 10s);
+        expect_frozen_exact(on.run, on.run.freeze(oracle()));
+    }
+    desktop->seat().tap(Key::escape);
+    ExitStatus status = on.run.await_exit(5s);
+    EXPECT_TRUE(status.success()) << status.describe() << "; " << on.run.process().captured_stderr();
+    EXPECT_EQ(terminal->bytes_typed(), at_return)
+        << "keys after the focus came back reached the terminal";
+}
+
+INSTANTIATE_TEST_SUITE_P(Wayland, OnSway, ::testing::Values(Phase::drawing, Phase::waiting),
+                         [](const auto& info) { return phase_name(info.param); });
+
+// Several monitors: the window is full screen on the monitor it landed on,
+// and the picture is up as soon as the window manager has made it so
+// (measured: about 100 ms; the bound is one load cannot break).
+class OnTwoMonitors : public ::testing::TestWithParam<DesktopKind> {};
+
+TEST_P(OnTwoMonitors, PictureUpAtOnceWholeAndCentredOnItsMonitor)
+{
+    START_DESKTOP_OR_SKIP(desktop, GetParam());
+    ASSERT_EQ(desktop->outputs().size(), 2u);
+    SpotfallRun run(*desktop, desktop->seat());
+    auto [output, seen_at] = await_whole_picture(run, *desktop);
+    const auto took = std::chrono::duration_cast<Millis>(seen_at - run.spawned_at());
+    RecordProperty("exec_to_whole_picture_ms", int(took.count()));
+    RecordProperty("monitor", int(output));
+    EXPECT_LT(took, 1500ms) << "from exec to the whole picture on the screen";
+    await_drawing(run);
+    expect_frozen_exact(run, run.freeze(oracle()));
+    expect_centred_on_black(*desktop, output);
+    desktop->seat().tap(Key::escape);
+    ExitStatus status = run.await_exit(5s);
+    EXPECT_TRUE(status.success()) << status.describe() << "; " << run.process().captured_stderr();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Wayland, OnTwoMonitors,
+    ::testing::Values(
+        // Mixed sizes: the picture must sit in the middle of the smaller one too.
+        DesktopKind{"Sway", SwayDesktop::programs(),
+                    [] {
+                        return std::make_unique<SwayDesktop>(std::vector<NestedOutput>{
+                            NestedOutput{1920, 1080, 1}, NestedOutput{1280, 1024, 1}});
+                    }},
+        DesktopKind{"KWin", KwinDesktop::programs(), [] { return std::make_unique<KwinDesktop>(2); }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A 1920x1080 output at scale 2: Xwayland's screen is 960x540, too small
+// for the picture, and the line says that the desktop's scaling is why.
+TEST(WaylandScaled, SwayAtScale2IsRefusedWithOneLineNamingTheScaling)
+{
+    START_DESKTOP_OR_SKIP(desktop, (DesktopKind{"Sway", SwayDesktop::programs(), [] {
+                                                    return std::make_unique<SwayDesktop>(
+                                                        std::vector<NestedOutput>{
+                                                            NestedOutput{1920, 1080, 2}});
+                                                }}));
+    Seat& seat = desktop->seat();
+    Picture settled = seat.grab();
+    wait_until(
+        [&] {
+            Picture now = seat.grab();
+            bool same = now == settled;
+            settled = std::move(now);
+            return same;
+        },
+        10s, "sway's output to settle", 300ms);
+    Refusal refusal =
+        run_expecting_refusal(desktop->x_client_env(), [&] { return seat.grab() != settled; });
+    expect_one_line_refusal(refusal, {"960x540", "1024x768", "scal"});
+    EXPECT_FALSE(refusal.screen_touched) << "sway's output changed while the program ran";
+    EXPECT_TRUE(desktop->running()) << "sway ended";
+}
+
+}  // namespace
+}  // namespace suite
