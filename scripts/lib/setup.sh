@@ -8,6 +8,7 @@ SPOTFALL_RUN_PACKAGES=(
   liballegro4-dev                    # the program's library
   libx11-dev libxrandr-dev           # the program: telling Xwayland from X
   libxtst-dev libxxf86vm-dev libpng-dev  # the harness: keys, video modes, pictures
+  libsystemd-dev                     # the harness: GNOME Shell's keys and pictures (sd-bus)
   xvfb x11-utils                     # a private X server; xdpyinfo and xprop
 )
 # Everything: the tests, the benchmark and the soak need the rest.
@@ -20,11 +21,13 @@ SPOTFALL_PACKAGES=(
 )
 
 # The other kinds of display the tests run the program on: an Xorg that
-# switches video modes, and two Wayland desktops with Xwayland (weston, and
-# GNOME's mutter in a D-Bus session of its own).
+# switches video modes, and Wayland desktops with Xwayland (weston, GNOME's
+# mutter in a D-Bus session of its own, and GNOME Shell headless with its
+# own D-Bus buses).
 SPOTFALL_DISPLAY_PACKAGES=(
   xserver-xorg-core xserver-xorg-video-dummy
   weston xwayland mutter dbus-daemon
+  gnome-shell
 )
 
 # What scripts/package and the package tests need besides the build.
