@@ -216,14 +216,18 @@ void GnomeShellDesktop::start(const GnomeShellOptions& options)
     spawn.unset_env = {"DISPLAY", "WAYLAND_DISPLAY", "WAYLAND_SOCKET", "XAUTHORITY",
                        "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME",
                        "XDG_SESSION_TYPE", "XDG_CURRENT_DESKTOP"};
+    // The shell, Xwayland and the buses write to the log; what comes here
+    // is unshare's and the mounts' own complaints.
+    spawn.capture_stderr = true;
     spawn.quiet = true;
     auto started = Clock::now();
     namespace_ = std::make_unique<ChildProcess>(spawn);
 
     auto alive = [&] {
         if (!namespace_->running())
-            throw std::runtime_error("gnome-shell ended at start-up: " +
-                                     namespace_->status()->describe() + "; it said:\n" + log());
+            throw std::runtime_error("gnome-shell (in namespaces of its own, which need root) ended at start-up: " +
+                                     namespace_->status()->describe() + "; it said:\n" +
+                                     namespace_->captured_stderr() + log());
     };
     // mutter names Xwayland's display in its log, and starts it at once
     // with a cookie file of its own in the runtime folder.
