@@ -103,9 +103,10 @@ BusConnection::BusConnection(const std::string& address)
     int result = sd_bus_new(&bus_);
     if (result < 0)
         throw std::system_error(-result, std::generic_category(), "sd_bus_new");
+    const std::uint64_t call_limit_us = std::uint64_t(call_limit.count()) * 1000;
     if ((result = sd_bus_set_address(bus_, address.c_str())) < 0 ||
         (result = sd_bus_set_bus_client(bus_, 1)) < 0 ||
-        (result = sd_bus_set_method_call_timeout(bus_, std::uint64_t(call_limit.count()) * 1000)) < 0 ||
+        (result = sd_bus_set_method_call_timeout(bus_, call_limit_us)) < 0 ||
         (result = sd_bus_start(bus_)) < 0) {
         sd_bus_unref(bus_);
         throw std::system_error(-result, std::generic_category(),
@@ -225,7 +226,8 @@ void GnomeShellDesktop::start(const GnomeShellOptions& options)
 
     auto alive = [&] {
         if (!namespace_->running())
-            throw std::runtime_error("gnome-shell (in namespaces of its own, which need root) ended at start-up: " +
+            throw std::runtime_error("gnome-shell (in namespaces of its own, which need root) "
+                                     "ended at start-up: " +
                                      namespace_->status()->describe() + "; it said:\n" +
                                      namespace_->captured_stderr() + log());
     };
@@ -341,7 +343,10 @@ void GnomeShellDesktop::kill_now()
 
 bool GnomeShellDesktop::running() { return namespace_ && namespace_->running(); }
 
-std::string GnomeShellDesktop::log() const { return read_text(runtime_.path() + "/gnome-shell.log"); }
+std::string GnomeShellDesktop::log() const
+{
+    return read_text(runtime_.path() + "/gnome-shell.log");
+}
 
 std::vector<std::pair<std::string, std::string>> GnomeShellDesktop::x_client_env() const
 {

@@ -310,7 +310,8 @@ TEST(GnomeShell, KeysWorkAgainWhenTheFocusComesBack)
         expect_frozen_exact(run, run.freeze(oracle()));
         seat.tap(Key::escape);
         ExitStatus status = run.await_exit(5s);
-        EXPECT_TRUE(status.success()) << status.describe() << "; " << run.process().captured_stderr();
+        EXPECT_TRUE(status.success())
+            << status.describe() << "; " << run.process().captured_stderr();
         EXPECT_EQ(terminal.bytes_typed(), typed) << "keys meant for spotfall reached the terminal";
     }
     {
@@ -327,7 +328,8 @@ TEST(GnomeShell, KeysWorkAgainWhenTheFocusComesBack)
         expect_frozen_exact(run, run.freeze(oracle()));
         seat.tap(Key::escape);
         ExitStatus status = run.await_exit(5s);
-        EXPECT_TRUE(status.success()) << status.describe() << "; " << run.process().captured_stderr();
+        EXPECT_TRUE(status.success())
+            << status.describe() << "; " << run.process().captured_stderr();
         EXPECT_EQ(terminal.bytes_typed(), typed) << "keys meant for spotfall reached the terminal";
     }
     EXPECT_TRUE(terminal.running()) << "the terminal ended";
@@ -357,7 +359,9 @@ TEST(GnomeShell, TwoMonitorsPictureUpAtOnceAndCentredOnItsMonitor)
     // black discs at most.
     auto up_at = [&](const std::pair<int, int>& at) {
         auto row = [&](int y) { return seat.grab(at.first, y, 1024, 1); };
-        auto only_black = [](const Picture& p) { return p.count(Picture::black) == p.pixels.size(); };
+        auto only_black = [](const Picture& p) {
+            return p.count(Picture::black) == p.pixels.size();
+        };
         auto picture_row = [](const Picture& p) {
             return p.count(Picture::other) == 0 && p.count(Picture::white) > 0;
         };
