@@ -8,6 +8,7 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #include <X11/keysym.h>
 
 #include <algorithm>
@@ -271,7 +272,14 @@ TEST(GnomeShell, ClosingTheWindowEndsTheProgram)
     SpotfallRun run(*desktop, seat);
     await_drawing_on_shell(run);
     auto x = connect_x(*desktop);
+    // A desktop names the window, and finds whom to force-quit, by these.
     Window window = await_window(*x, run);
+    XClassHint hint{};
+    ASSERT_TRUE(XGetClassHint(x->handle(), window, &hint)) << "the window has no WM_CLASS";
+    EXPECT_STREQ(hint.res_name, "spotfall");
+    EXPECT_STREQ(hint.res_class, "spotfall");
+    XFree(hint.res_name);
+    XFree(hint.res_class);
     XKillClient(x->handle(), window);
     XSync(x->handle(), False);
     x->check();
