@@ -171,6 +171,17 @@ GnomeShellDesktop::GnomeShellDesktop(GnomeShellOptions options)
 {
     try {
         start(options);
+    } catch (const TimeoutError& e) {
+        std::string text = log();
+        // The last lines the shell wrote say most about where it stuck.
+        std::size_t from = text.size();
+        for (int lines = 0; lines < 20 && from > 0; ++lines) {
+            auto newline = text.rfind('\n', from - 1);
+            from = newline == std::string::npos ? 0 : newline;
+        }
+        end();
+        throw TimeoutError(std::string(e.what()) + "; gnome-shell's log ends:\n" +
+                           text.substr(from));
     } catch (...) {
         end();
         throw;
