@@ -170,28 +170,54 @@ std::unique_ptr<XConnection> connect_x(const GnomeShellDesktop& desktop)
     return x;
 }
 
-// Waits until the input focus is on `window` or inside it.
+// Whether the input focus is on `window` or inside it.
+bool focus_on(XConnection& x, Window window)
+{
+    Window focus = x.input_focus();
+    Display* d = x.handle();
+    while (focus != None && focus != PointerRoot && focus != DefaultRootWindow(d)) {
+        if (focus == window)
+            return true;
+        Window root, parent, *children = nullptr;
+        unsigned count = 0;
+        if (!XQueryTree(d, focus, &root, &parent, &children, &count))
+            return false;
+        if (children)
+            XFree(children);
+        focus = parent;
+    }
+    x.check();
+    return false;
+}
+
 void await_focus_on(XConnection& x, Window window, const std::string& what)
 {
-    wait_until(
-        [&] {
-            Window focus = x.input_focus();
-            Display* d = x.handle();
-            while (focus != None && focus != PointerRoot && focus != DefaultRootWindow(d)) {
-                if (focus == window)
-                    return true;
-                Window root, parent, *children = nullptr;
-                unsigned count = 0;
-                if (!XQueryTree(d, focus, &root, &parent, &children, &count))
-                    return false;
-                if (children)
-                    XFree(children);
-                focus = parent;
-            }
-            x.check();
-            return false;
-        },
-        5s, what);
+    wait_until([&] { return focus_on(x, window); }, 5s, what);
+}
+
+// Types a shortcut until `done`, again each time it has not taken effect
+// within two seconds, and says how often it took. On a busy machine the
+// shell now and then lets one pass: Alt+Tab about one time in six at a
+// load of 10 on two cores (the focus stays where it was, no switcher
+// shown), Super when it comes while the overview is still opening.
+template <typename Done>
+void type_until(GnomeSeat& seat, const std::vector<unsigned>& keys, Done done,
+                const std::string& what)
+{
+    const auto deadline = Clock::now() + 15s;
+    for (int times = 1;; ++times) {
+        seat.type(keys);
+        try {
+            wait_until(done, 2s, what);
+            if (times > 1)
+                std::cout << what << ": typed " << times << " times\n";
+            return;
+        } catch (const TimeoutError&) {
+            if (Clock::now() >= deadline)
+                throw TimeoutError(timeout_message(15000ms, what) + " (typed " +
+                                   std::to_string(times) + " times)");
+        }
+    }
 }
 
 // The program's window, once it has one.
@@ -311,10 +337,10 @@ TEST(GnomeShell, KeysWorkAgainWhenTheFocusComesBack)
         await_drawing_on_shell(run);
         Window window = await_window(*x, run);
         await_focus_on(*x, window, "spotfall's window to have the focus");
-        seat.type({XK_Super_L});
-        wait_until([&] { return desktop->overview_shown(); }, 5s, "Super to show the overview");
-        seat.type({XK_Super_L});
-        wait_until([&] { return !desktop->overview_shown(); }, 5s, "Super to leave the overview");
+        type_until(seat, {XK_Super_L}, [&] { return desktop->overview_shown(); },
+                   "Super to show the overview");
+        type_until(seat, {XK_Super_L}, [&] { return !desktop->overview_shown(); },
+                   "Super to leave the overview");
         await_focus_on(*x, window, "the focus to come back to spotfall's window");
         const auto typed = terminal.bytes_typed();
         expect_frozen_exact(run, run.freeze(oracle()));
@@ -330,11 +356,12 @@ TEST(GnomeShell, KeysWorkAgainWhenTheFocusComesBack)
         await_drawing_on_shell(run);
         Window window = await_window(*x, run);
         await_focus_on(*x, window, "spotfall's window to have the focus");
-        seat.type({XK_Alt_L, XK_Tab});
-        terminal.await_focus(seat, XK_x, "Alt+Tab to give the terminal the focus and a key");
+        type_until(seat, {XK_Alt_L, XK_Tab}, [&] { return !focus_on(*x, window); },
+                   "Alt+Tab to take the focus from spotfall's window");
+        terminal.await_focus(seat, XK_x, "the terminal to have the focus and get a key");
         const auto typed = terminal.bytes_typed();
-        seat.type({XK_Alt_L, XK_Tab});
-        await_focus_on(*x, window, "Alt+Tab to give the focus back to spotfall's window");
+        type_until(seat, {XK_Alt_L, XK_Tab}, [&] { return focus_on(*x, window); },
+                   "Alt+Tab to give the focus back to spotfall's window");
         expect_frozen_exact(run, run.freeze(oracle()));
         seat.tap(Key::escape);
         ExitStatus status = run.await_exit(5s);
