@@ -64,16 +64,6 @@ int XConnection::screen_height() { return DisplayHeight(display_, DefaultScreen(
 
 namespace {
 
-// The palette colour that an RGB value (8 bits a channel) shows.
-std::uint8_t palette_colour(unsigned r, unsigned g, unsigned b)
-{
-    if (r >= 0xe0 && g >= 0xe0 && b >= 0xe0)
-        return Picture::white;
-    if (r <= 0x1f && g <= 0x1f && b <= 0x1f)
-        return Picture::black;
-    return Picture::other;
-}
-
 unsigned channel(unsigned long pixel, unsigned long mask)
 {
     if (mask == 0)
@@ -126,14 +116,14 @@ Picture XConnection::grab(int left, int top, int width, int height)
         if (pixel == cached_pixel)
             return cached_colour;
         if (true_colour) {
-            cached_colour = palette_colour(channel(pixel, visual->red_mask),
+            cached_colour = Picture::colour_of(channel(pixel, visual->red_mask),
                                            channel(pixel, visual->green_mask),
                                            channel(pixel, visual->blue_mask));
         } else {
             XColor colour{};
             colour.pixel = pixel;
             XQueryColor(display_, colormap, &colour);
-            cached_colour = palette_colour(colour.red >> 8, colour.green >> 8, colour.blue >> 8);
+            cached_colour = Picture::colour_of(colour.red >> 8, colour.green >> 8, colour.blue >> 8);
         }
         cached_pixel = pixel;
         return cached_colour;

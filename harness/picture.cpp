@@ -40,4 +40,23 @@ void Picture::save_png(const std::string& path) const
         throw std::runtime_error("cannot write " + path + ": " + image.message);
 }
 
+Picture Picture::read_png(const std::string& path)
+{
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&image, path.c_str()))
+        throw std::runtime_error("cannot read " + path + ": " + image.message);
+    image.format = PNG_FORMAT_RGB;
+    std::vector<std::uint8_t> rgb(PNG_IMAGE_SIZE(image));
+    if (!png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr))
+        throw std::runtime_error("cannot read " + path + ": " + image.message);
+    Picture picture;
+    picture.width = int(image.width);
+    picture.height = int(image.height);
+    picture.pixels.reserve(std::size_t(picture.width) * std::size_t(picture.height));
+    for (std::size_t i = 0; i + 2 < rgb.size(); i += 3)
+        picture.pixels.push_back(colour_of(rgb[i], rgb[i + 1], rgb[i + 2]));
+    return picture;
+}
+
 }  // namespace harness

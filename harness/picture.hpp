@@ -30,6 +30,19 @@ struct Picture {
     bool keeps_black_of(const Picture& earlier) const;
     // Writes a PNG: white and black as they are, any other colour in red.
     void save_png(const std::string& path) const;
+    // Reads a PNG, such as a compositor's screenshot, mapping each pixel
+    // as colour_of does.
+    static Picture read_png(const std::string& path);
+    // The palette colour that an RGB value (8 bits a channel) shows: near
+    // white or near black, or `other`.
+    static std::uint8_t colour_of(unsigned r, unsigned g, unsigned b)
+    {
+        if (r >= 0xe0 && g >= 0xe0 && b >= 0xe0)
+            return white;
+        if (r <= 0x1f && g <= 0x1f && b <= 0x1f)
+            return black;
+        return other;
+    }
 };
 
 }  // namespace harness

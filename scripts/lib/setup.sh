@@ -8,6 +8,7 @@ SPOTFALL_RUN_PACKAGES=(
   liballegro4-dev                    # the program's library
   libx11-dev libxrandr-dev libxinerama-dev  # the program: Xwayland and the monitors
   libxtst-dev libxxf86vm-dev libpng-dev  # the harness: keys, video modes, pictures
+  libsystemd-dev                     # the harness: GNOME Shell's keys and pictures (sd-bus)
   xvfb x11-utils                     # a private X server; xdpyinfo and xprop
 )
 # Everything: the tests, the benchmark and the soak need the rest.
@@ -20,13 +21,15 @@ SPOTFALL_PACKAGES=(
 )
 
 # The other kinds of display the tests run the program on: an Xorg that
-# switches video modes, and Wayland desktops with Xwayland, each nested on
+# switches video modes, and Wayland desktops with Xwayland: each nested on
 # an Xvfb (weston, whose weston-terminal is the native Wayland client on
 # all of them; KDE's KWin; sway and cage, with xhost to let the harness's
-# user into their Xwayland, as they run as nobody).
+# user into their Xwayland, as they run as nobody), and GNOME Shell headless
+# with D-Bus buses of its own.
 SPOTFALL_DISPLAY_PACKAGES=(
   xserver-xorg-core xserver-xorg-video-dummy
   weston xwayland kwin-wayland sway cage x11-xserver-utils
+  gnome-shell dbus-daemon
 )
 
 # What scripts/package and the package tests need besides the build.
