@@ -18,6 +18,11 @@ if(program MATCHES "[^A-Za-z0-9/._+-]")
 endif()
 file(READ "${spotfall_entry_template}" entry)
 string(REPLACE [[@program@]] "${program}" entry "${entry}")
-file(WRITE "${spotfall_entry}" "${entry}")
+# Written first to a folder of this install's own in the build, so that
+# installs to other prefixes at the same time do not mix their entries.
+string(MD5 install_key "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}")
+set(written "${spotfall_entry_dir}/${install_key}/${spotfall_entry_name}")
+file(WRITE "${written}" "${entry}")
 file(INSTALL DESTINATION "${CMAKE_INSTALL_PREFIX}/${spotfall_applications_dir}"
-     TYPE FILE FILES "${spotfall_entry}")
+     TYPE FILE FILES "${written}")
+file(REMOVE_RECURSE "${spotfall_entry_dir}/${install_key}")

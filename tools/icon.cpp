@@ -129,7 +129,7 @@ void write_svg(const std::filesystem::path& path, const std::vector<Disc>& centr
         int x = d.x - piece_left, y = d.y - piece_top;
         if (x < -radius - 1 || y < -radius - 1 || x > piece + radius || y > piece + radius)
             continue;
-        out << "<circle cx=\"" << x << ".5\" cy=\"" << y << ".5\" r=\"" << radius << "\"/>\n";
+        out << "<circle cx=\"" << x + 0.5 << "\" cy=\"" << y + 0.5 << "\" r=\"" << radius << "\"/>\n";
     }
     out << "</g>\n</svg>\n";
     out.close();
