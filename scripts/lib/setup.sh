@@ -25,6 +25,7 @@ SPOTFALL_PACKAGES=(
 SPOTFALL_DISPLAY_PACKAGES=(
   xserver-xorg-core xserver-xorg-video-dummy
   weston xwayland mutter dbus-daemon
+  libgtk-3-bin                       # gtk-launch: starting spotfall from its menu entry, as a desktop does
 )
 
 # What scripts/package and the package tests need besides the build.
@@ -32,6 +33,7 @@ SPOTFALL_PACKAGING_PACKAGES=(
   dpkg-dev file binutils             # dpkg-shlibdeps (it runs file), dpkg-buildflags, strip
   lintian                            # the package's check
   groff-base man-db                  # the manual page's check
+  desktop-file-utils appstream       # the desktop entry's and the AppStream metadata's checks
 )
 
 # Installs, without prompts, those of the packages named that are missing.
