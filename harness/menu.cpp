@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
+#include <memory>
 #include <system_error>
 
 namespace harness {

@@ -10,8 +10,9 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
-#include <sstream>
+#include <optional>
 
 namespace suite {
 namespace {
