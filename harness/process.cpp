@@ -273,6 +273,13 @@ ChildProcess::ChildProcess(const SpawnOptions& options)
     }
 }
 
+ChildProcess::ChildProcess(pid_t adopted, Clock::time_point started, int stderr_fd)
+    : pid_(adopted), stderr_fd_(stderr_fd), spawned_at_(started)
+{
+}
+
+int ChildProcess::release_stderr_pipe() { return std::exchange(stderr_fd_, -1); }
+
 ChildProcess::~ChildProcess()
 {
     if (!status_ && pid_ > 0) {

@@ -62,6 +62,11 @@ struct SpawnOptions {
 class ChildProcess {
 public:
     explicit ChildProcess(const SpawnOptions& options);
+    // A process that is already a child of this one without having been
+    // spawned by it: one that a launcher started and left behind, which
+    // came to this process as its subreaper. `stderr_fd`, if given, is the
+    // read end of a pipe its stderr goes to; the object owns it.
+    ChildProcess(pid_t adopted, Clock::time_point started, int stderr_fd = -1);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -80,6 +85,10 @@ public:
     void kill_now();
     // Everything the child has written to stderr so far (capture_stderr).
     const std::string& captured_stderr();
+    // Hands over the read end of the stderr pipe (capture_stderr), with
+    // what is still unread in it, for a process that the child started and
+    // that writes to the same pipe.
+    int release_stderr_pipe();
 
 private:
     bool poll_exit();

@@ -49,7 +49,7 @@ SpotfallRun::SpotfallRun(const DisplayServer& server, Seat& x, RunOptions option
     }
     spawn.capture_stderr = true;
     first_second_ = fake_start_ ? *fake_start_ : std::time(nullptr);
-    process_ = std::make_unique<ChildProcess>(spawn);
+    process_ = options.start ? options.start(spawn) : std::make_unique<ChildProcess>(spawn);
     last_second_ = first_second_;
 }
 

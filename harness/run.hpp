@@ -8,6 +8,7 @@
 #include "server.hpp"
 
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -29,6 +30,10 @@ struct RunOptions {
     // By default it is centred, as on a larger screen without mode
     // switching; a server that switches to 1024x768 shows it at (0, 0).
     std::optional<std::pair<int, int>> picture_at;
+    // How the program is started. By default the harness spawns it from
+    // these options; a desktop's launch starts it some other way and
+    // returns it as a child of this process.
+    std::function<std::unique_ptr<ChildProcess>(const SpawnOptions&)> start;
 };
 
 // A screen read back, when it was read, and what the oracle made of it.

@@ -30,6 +30,7 @@ SPOTFALL_DISPLAY_PACKAGES=(
   xserver-xorg-core xserver-xorg-video-dummy
   weston xwayland kwin-wayland sway cage x11-xserver-utils
   gnome-shell dbus-daemon
+  libgtk-3-bin                       # gtk-launch: starting spotfall from its menu entry, as a desktop does
 )
 
 # What scripts/package and the package tests need besides the build.
@@ -37,6 +38,7 @@ SPOTFALL_PACKAGING_PACKAGES=(
   dpkg-dev file binutils             # dpkg-shlibdeps (it runs file), dpkg-buildflags, strip
   lintian                            # the package's check
   groff-base man-db                  # the manual page's check
+  desktop-file-utils appstream       # the desktop entry's and the AppStream metadata's checks
 )
 
 # Installs, without prompts, those of the packages named that are missing.
