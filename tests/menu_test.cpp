@@ -1,6 +1,7 @@
 // spotfall as a desktop's menu shows and starts it: its icon, made at build
 // time from the program's own discs, and a launch through its desktop entry
 // from an install in a folder of its own, on the displays a desktop has.
+#include "gnome.hpp"
 #include "menu.hpp"
 #include "suite.hpp"
 
@@ -141,6 +142,21 @@ TEST(MenuIcon, TheReadmeShowsTheBuiltIcon)
 
 // --- The launch from the menu ---
 
+// What a desktop hands the programs it starts: on GNOME Shell its whole
+// session (Wayland, X, its D-Bus session bus), on the others the X display.
+// The entries come from the install alone, whatever the desktop's own are.
+std::vector<std::pair<std::string, std::string>> session_env(const DisplayServer& server)
+{
+    auto* gnome = dynamic_cast<const GnomeShellDesktop*>(&server);
+    if (!gnome)
+        return server.x_client_env();
+    std::vector<std::pair<std::string, std::string>> env;
+    for (auto& setting : gnome->session_client({}).set_env)
+        if (setting.first != "XDG_DATA_DIRS")
+            env.push_back(setting);
+    return env;
+}
+
 // The project installed (`cmake --install`) into a folder of its own.
 class Install {
 public:
@@ -166,7 +182,7 @@ public:
         options.start = [this, &server](const SpawnOptions&) {
             return launch_from_menu(
                 MenuLaunch{std::string(SPOTFALL_APP_ID) + ".desktop", data_dir(), program(),
-                           server.x_client_env()});
+                           session_env(server)});
         };
         return options;
     }
@@ -246,10 +262,20 @@ TEST_P(FromTheMenu, StartsShowsTheExactPictureAndEndsWithEsc)
     EXPECT_TRUE(status->success()) << status->describe() << "; " << run.process().captured_stderr();
 }
 
+// GNOME Shell headless: keys and pictures through its own interfaces.
+MenuDesktop gnome_shell()
+{
+    return {"GnomeShell", {"gnome-shell", "Xwayland", "dbus-daemon", "unshare"},
+            [] { return std::make_unique<GnomeShellDesktop>(); },
+            [](DisplayServer& server) {
+                return std::make_unique<GnomeSeat>(dynamic_cast<GnomeShellDesktop&>(server));
+            }};
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Menu, FromTheMenu,
     ::testing::Values(plain_x11(),
-                      nested<WestonDesktop>("Weston", {"weston", "Xwayland"})),
+                      nested<WestonDesktop>("Weston", {"weston", "Xwayland"}), gnome_shell()),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Started from the menu, a refusal is not lost: its one line goes where
