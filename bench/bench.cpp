@@ -1,15 +1,21 @@
 // spotfall-bench: runs spotfall K times on a private Xvfb and prints the
 // medians (with min and max) of its start-up, cadence, freeze, exit and
 // cost, beside the targets. Nothing here is asserted: the figures are for
-// reading, on a machine that may be shared.
+// reading, on a machine that may be shared. With --windows ZIP, the Windows
+// build's program from that zip instead, under Wine on a 1920x1080 Xvfb with
+// a 1024x768 RandR mode, judged with msvcrt's generator (the targets are
+// the Linux program's, so none is shown).
 #include "numbers.hpp"
 #include "run.hpp"
+#include "wine.hpp"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -52,10 +58,24 @@ struct Figures {
         peak_mib;
 };
 
-Figures measure_one_run(XvfbServer& server, XConnection& x, const Oracle& oracle, double window)
+// What a run of the Windows build needs: its program, unzipped, and Wine.
+struct WindowsProgram {
+    TempDir unzipped{"spotfall-bench-windows"};
+    std::string exe;
+    std::unique_ptr<WinePrefix> wine;
+};
+
+Figures measure_one_run(XvfbServer& server, XConnection& x, const Oracle& oracle, double window,
+                        const WindowsProgram* windows)
 {
     Figures f{};
-    SpotfallRun run(server, x);
+    RunOptions options;
+    if (windows) {
+        options.command = windows->wine->command(windows->exe);
+        options.env = windows->wine->env();
+        options.picture_at = std::pair{0, 0};
+    }
+    SpotfallRun run(server, x, options);
 
     // Start-up: from exec to the first white pixel on the X server.
     wait_until([&] { return any_corner_white(x); }, 15000ms, "spotfall to paint the screen white",
@@ -97,7 +117,8 @@ Figures measure_one_run(XvfbServer& server, XConnection& x, const Oracle& oracle
     // Exit: from ESC sent to the process reaped.
     x.press(Key::escape);
     auto esc = Clock::now();
-    ExitStatus status = run.await_exit(5000ms);
+    // Wine waits some seconds for a window manager at the end.
+    ExitStatus status = run.await_exit(windows ? 30000ms : 5000ms);
     f.exit_ms = ms_between(esc, run.process().ended_at());
     x.release(Key::escape);
     if (!status.success())
@@ -107,7 +128,8 @@ Figures measure_one_run(XvfbServer& server, XConnection& x, const Oracle& oracle
 
 int usage()
 {
-    std::fprintf(stderr, "usage: spotfall-bench [--runs K] [--window SECONDS] [--json]\n");
+    std::fprintf(stderr,
+                 "usage: spotfall-bench [--runs K] [--window SECONDS] [--json] [--windows ZIP]\n");
     return 2;
 }
 
@@ -124,6 +146,7 @@ int main(int argc, char** argv)
     int runs = 5;
     double window = 10.0;
     bool json = false;
+    std::string windows_zip;
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--runs") && i + 1 < argc) {
             auto value = parse_whole(argv[++i], 1, 1000);
@@ -137,6 +160,8 @@ int main(int argc, char** argv)
             window = *value;
         } else if (!std::strcmp(argv[i], "--json"))
             json = true;
+        else if (!std::strcmp(argv[i], "--windows") && i + 1 < argc)
+            windows_zip = argv[++i];
         else
             return usage();
     }
@@ -153,14 +178,34 @@ int main(int argc, char** argv)
         {"peak memory", "MiB", "<= 12", [](double v) { return v <= 12; }, {}},
     };
 
+    if (!windows_zip.empty())
+        for (Metric& metric : metrics)
+            metric.meets = nullptr;
+
     try {
-        XvfbServer server;
+        XvfbServer server(windows_zip.empty() ? XvfbOptions{} : XvfbOptions{1920, 1080, 24});
         XConnection x(server.display());
-        Oracle oracle;
+        Oracle oracle(windows_zip.empty() ? RandomGenerator::glibc : RandomGenerator::msvcrt);
+        std::unique_ptr<WindowsProgram> windows;
+        if (!windows_zip.empty()) {
+            windows = std::make_unique<WindowsProgram>();
+            SpawnOptions unzip;
+            unzip.argv = {"unzip", "-q", windows_zip, "-d", windows->unzipped.path()};
+            if (!ChildProcess(unzip).wait(30000ms, "unzip to open " + windows_zip).success())
+                throw std::runtime_error("unzip could not open " + windows_zip);
+            for (const auto& entry :
+                 std::filesystem::recursive_directory_iterator(windows->unzipped.path()))
+                if (entry.path().filename() == "spotfall.exe")
+                    windows->exe = entry.path().string();
+            if (windows->exe.empty())
+                throw std::runtime_error("no spotfall.exe in " + windows_zip);
+            add_randr_mode(x, 1024, 768);
+            windows->wine = std::make_unique<WinePrefix>(server);
+        }
         for (int i = 0; i < runs; ++i) {
             if (!json)
                 std::fprintf(stderr, "run %d of %d...\n", i + 1, runs);
-            Figures f = measure_one_run(server, x, oracle, window);
+            Figures f = measure_one_run(server, x, oracle, window, windows.get());
             double row[] = {f.startup_ms, f.cadence, f.cadence / 20.0, f.discs_after_space,
                             f.freeze_ms, f.exit_ms, f.cpu_drawing, f.cpu_waiting, f.peak_mib};
             for (size_t m = 0; m < metrics.size(); ++m)
@@ -186,7 +231,8 @@ int main(int argc, char** argv)
         std::printf("]}\n");
         return 0;
     }
-    std::printf("spotfall-bench: %d runs on a private Xvfb, %.0f s cadence window\n\n", runs, window);
+    std::printf("spotfall-bench: %d runs%s on a private Xvfb, %.0f s cadence window\n\n", runs,
+                windows_zip.empty() ? "" : " of the Windows build under Wine", window);
     std::printf("| %-18s | %-7s | %8s | %8s | %8s | %-8s | %-4s |\n", "figure", "unit", "median", "min",
                 "max", "target", "met");
     std::printf("|%s|%s|%s|%s|%s|%s|%s|\n", "--------------------", "---------", "---------:",
