@@ -96,7 +96,8 @@ build_allegro_for_windows() {
     cmake --install "$cache/build" >&2
     cp "$cache/source/docs/txt/license.txt" "$cache/install/allegro-license.txt" 2>/dev/null ||
       cp "$cache/source/readme.txt" "$cache/install/allegro-license.txt"
-    rm -rf "$cache/build"
+    # Only the installed library is kept.
+    rm -rf "$cache/build" "$cache/source"
     touch "$cache/built"
   ) 9> "$cache.lock" || return 1
   echo "$cache/install"
