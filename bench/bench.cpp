@@ -129,7 +129,8 @@ Figures measure_one_run(XvfbServer& server, XConnection& x, const Oracle& oracle
 int usage()
 {
     std::fprintf(stderr,
-                 "usage: spotfall-bench [--runs K] [--window SECONDS] [--json] [--windows ZIP]\n");
+                 "usage: spotfall-bench [--runs K] [--window SECONDS] [--json] [--windows ZIP "
+                 "[--wine-renderer gl|gdi]]\n");
     return 2;
 }
 
@@ -147,6 +148,7 @@ int main(int argc, char** argv)
     double window = 10.0;
     bool json = false;
     std::string windows_zip;
+    std::string wine_renderer;
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--runs") && i + 1 < argc) {
             auto value = parse_whole(argv[++i], 1, 1000);
@@ -162,6 +164,8 @@ int main(int argc, char** argv)
             json = true;
         else if (!std::strcmp(argv[i], "--windows") && i + 1 < argc)
             windows_zip = argv[++i];
+        else if (!std::strcmp(argv[i], "--wine-renderer") && i + 1 < argc)
+            wine_renderer = argv[++i];
         else
             return usage();
     }
@@ -200,7 +204,7 @@ int main(int argc, char** argv)
             if (windows->exe.empty())
                 throw std::runtime_error("no spotfall.exe in " + windows_zip);
             add_randr_mode(x, 1024, 768);
-            windows->wine = std::make_unique<WinePrefix>(server);
+            windows->wine = std::make_unique<WinePrefix>(server, wine_renderer);
         }
         for (int i = 0; i < runs; ++i) {
             if (!json)

@@ -11,21 +11,32 @@
 
 namespace harness {
 
-WinePrefix::WinePrefix(const DisplayServer& server)
+WinePrefix::WinePrefix(const DisplayServer& server, const std::string& renderer)
     : display_env_(server.x_client_env()), prefix_(folder_.path() + "/prefix")
 {
+    try {
+        // A new prefix takes some seconds; on a busy machine many more.
+        run_to_end({"wineboot", "--init"}, "wineboot to make a Wine prefix in " + prefix_);
+        if (!renderer.empty())
+            run_to_end({"wine", "reg", "add", "HKCU\\Software\\Wine\\Direct3D", "/v",
+                        "renderer", "/t", "REG_SZ", "/d", renderer, "/f"},
+                       "wine reg to set the Direct3D renderer to " + renderer);
+    } catch (...) {
+        end();
+        throw;
+    }
+}
+
+void WinePrefix::run_to_end(std::vector<std::string> argv, const std::string& what)
+{
     SpawnOptions spawn;
-    spawn.argv = {"wineboot", "--init"};
+    spawn.argv = std::move(argv);
     spawn.set_env = env();
     spawn.quiet = true;
-    ChildProcess boot(spawn);
-    // A new prefix takes some seconds; on a busy machine many more.
-    ExitStatus status = boot.wait(Millis(120000), "wineboot to make a Wine prefix in " + prefix_);
-    if (!status.success()) {
-        end();
-        throw std::runtime_error("wineboot failed to make a Wine prefix in " + prefix_ + ": " +
-                                 status.describe());
-    }
+    ChildProcess child(spawn);
+    ExitStatus status = child.wait(Millis(120000), what);
+    if (!status.success())
+        throw std::runtime_error(what + " failed: " + status.describe());
 }
 
 WinePrefix::~WinePrefix() { end(); }

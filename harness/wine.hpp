@@ -15,9 +15,11 @@ namespace harness {
 // display given, so that Wine sees that display's modes. Ending it ends
 // its wineserver and every Wine process on it (wineserver -k), then
 // removes the folder: nothing of Wine is left running or on disk.
+// `renderer` names the renderer of Wine's DirectDraw ("gl" or "gdi");
+// empty leaves Wine's own choice.
 class WinePrefix {
 public:
-    explicit WinePrefix(const DisplayServer& server);
+    explicit WinePrefix(const DisplayServer& server, const std::string& renderer = "");
     ~WinePrefix();
     WinePrefix(const WinePrefix&) = delete;
     WinePrefix& operator=(const WinePrefix&) = delete;
@@ -29,6 +31,7 @@ public:
     std::vector<std::string> command(const std::string& exe) const { return {"wine", exe}; }
 
 private:
+    void run_to_end(std::vector<std::string> argv, const std::string& what);
     void end();
     std::vector<std::pair<std::string, std::string>> display_env_;
     TempDir folder_{"spotfall-wine"};

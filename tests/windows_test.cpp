@@ -48,8 +48,12 @@ protected:
     }
 
     // The prefix is made once the display has the modes it will have:
-    // Wine takes the list of modes when it starts.
-    void start_wine() { wine = std::make_unique<WinePrefix>(server); }
+    // Wine takes the list of modes when it starts. Its DirectDraw draws
+    // through GDI: through OpenGL (Mesa's software renderer on Xvfb) the
+    // same pictures cost 15 times the processor time and start 4 times
+    // slower, too much for a shared machine (scripts/bench --windows
+    // --wine-renderer gl|gdi).
+    void start_wine() { wine = std::make_unique<WinePrefix>(server, "gdi"); }
 
     RunOptions windows_program()
     {
