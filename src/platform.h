@@ -26,6 +26,9 @@ bool screen_holds_picture();
 
 // Sets the 1024x768 mode the picture is drawn in, full screen; 0 on success.
 int set_picture_mode();
+// Whether the monitor the picture landed on holds it whole; if not, says
+// why on stderr.
+bool picture_fits_its_monitor();
 
 // Says on stderr what failed and what to do; returns the exit status.
 int start_up_failed(const char *what);

@@ -42,6 +42,8 @@ int main()
       return 1;
    if (set_picture_mode() != 0)
       return start_up_failed("setting the 1024x768 full-screen mode");
+   if (!picture_fits_its_monitor())
+      return 1;
    end_on_close_request();
 
    rectfill(screen, 0, 0, SCREEN_W, SCREEN_H, 15);

@@ -6,7 +6,7 @@
 SPOTFALL_RUN_PACKAGES=(
   cmake g++ make pkg-config          # the build
   liballegro4-dev                    # the program's library
-  libx11-dev libxrandr-dev           # the program: telling Xwayland from X
+  libx11-dev libxrandr-dev libxinerama-dev  # the program: Xwayland and the monitors
   libxtst-dev libxxf86vm-dev libpng-dev  # the harness: keys, video modes, pictures
   xvfb x11-utils                     # a private X server; xdpyinfo and xprop
 )
