@@ -80,6 +80,13 @@ int set_picture_mode()
    return set_gfx_mode(GFX_AUTODETECT_FULLSCREEN, 1024, 768, 0, 0);
 }
 
+// The full-screen mode is the monitor's own: DirectDraw set the primary
+// monitor to 1024x768, so the picture covers it exactly.
+bool picture_fits_its_monitor()
+{
+   return true;
+}
+
 int start_up_failed(const char *what)
 {
    tell_user("spotfall: %s failed%s%s; spotfall needs a display that can show 1024x768 "
