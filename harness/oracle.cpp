@@ -3,6 +3,7 @@
 #include <allegro.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <stdexcept>
@@ -43,6 +44,28 @@ std::size_t mismatches(BITMAP* bitmap, const Picture& screen, int x0, int y0, in
     return n;
 }
 
+// The sequence of rand() after srand(seed) in the program's C library.
+class RandomSequence {
+public:
+    RandomSequence(RandomGenerator generator, unsigned seed) : generator_(generator), state_(seed)
+    {
+        if (generator_ == RandomGenerator::glibc)
+            srand(seed);
+    }
+    int next()
+    {
+        if (generator_ == RandomGenerator::glibc)
+            return rand();
+        // msvcrt: RAND_MAX is 0x7fff.
+        state_ = state_ * 214013u + 2531011u;
+        return int((state_ >> 16) & 0x7fff);
+    }
+
+private:
+    RandomGenerator generator_;
+    std::uint32_t state_;
+};
+
 }  // namespace
 
 std::string OracleMatch::explain() const
@@ -60,7 +83,7 @@ std::string OracleMatch::explain() const
            std::to_string(best_mismatch) + " pixels off";
 }
 
-Oracle::Oracle()
+Oracle::Oracle(RandomGenerator generator) : generator_(generator)
 {
     // Allegro without a display: only memory bitmaps and the drawing code.
     static const bool started = install_allegro(SYSTEM_NONE, &errno, atexit) == 0;
@@ -94,7 +117,7 @@ OracleMatch Oracle::match(const Picture& screen, std::time_t first_second,
         unsigned seed = unsigned(second);
         BitmapPtr bitmap = white_bitmap();
         std::size_t off = mismatches(bitmap.get(), screen, 0, 0, screen_w, screen_h);
-        srand(seed);
+        RandomSequence random(generator_, seed);
         for (int n = 0;; ++n) {
             if (off == 0) {
                 if (!result.found || result.seed != seed) {
@@ -111,8 +134,8 @@ OracleMatch Oracle::match(const Picture& screen, std::time_t first_second,
             }
             if (n == max_discs)
                 break;
-            int x = rand() % screen_w;
-            int y = rand() % screen_h;
+            int x = random.next() % screen_w;
+            int y = random.next() % screen_h;
             std::size_t before =
                 mismatches(bitmap.get(), screen, x - reach, y - reach, x + reach + 1, y + reach + 1);
             circlefill(bitmap.get(), x, y, radius, 0);

@@ -11,6 +11,10 @@
 
 namespace harness {
 
+// The C library whose rand() the program's discs come from: glibc's on
+// Linux; on Windows msvcrt's, a linear congruential generator.
+enum class RandomGenerator { glibc, msvcrt };
+
 struct OracleMatch {
     bool found = false;
     unsigned seed = 0;
@@ -27,13 +31,16 @@ struct OracleMatch {
 
 class Oracle {
 public:
-    Oracle();
+    explicit Oracle(RandomGenerator generator = RandomGenerator::glibc);
     // Tries every seed from first_second to last_second and every count of
     // discs from 0 to max_discs.
     OracleMatch match(const Picture& screen, std::time_t first_second, std::time_t last_second,
                       int max_discs) const;
     // Pixels one disc covers when it lies wholly on the screen.
     std::size_t disc_area() const;
+
+private:
+    RandomGenerator generator_;
 };
 
 }  // namespace harness

@@ -29,9 +29,13 @@ SpotfallRun::SpotfallRun(const DisplayServer& server, Seat& x, RunOptions option
         std::pair{(x.screen_width() - 1024) / 2, (x.screen_height() - 768) / 2});
     SpawnOptions spawn;
     spawn.argv = options.wrapper;
-    spawn.argv.push_back(spotfall_binary());
+    if (options.command.empty())
+        spawn.argv.push_back(spotfall_binary());
+    else
+        spawn.argv.insert(spawn.argv.end(), options.command.begin(), options.command.end());
     spawn.argv.insert(spawn.argv.end(), options.args.begin(), options.args.end());
     spawn.set_env = server.x_client_env();
+    spawn.set_env.insert(spawn.set_env.end(), options.env.begin(), options.env.end());
     if (fake_start_) {
         if (std::string(LIBFAKETIME_PATH).empty())
             throw std::runtime_error("a pinned clock needs libfaketime, which this build did not "

@@ -26,6 +26,11 @@ struct RunOptions {
     std::optional<std::time_t> clock_starts_at;
     // A command that runs the program, such as valgrind and its options.
     std::vector<std::string> wrapper;
+    // The program's own command, in place of the spotfall this harness was
+    // built with (such as Wine and the Windows build), and what its
+    // environment needs besides the display.
+    std::vector<std::string> command;
+    std::vector<std::pair<std::string, std::string>> env;
     // Where the 1024x768 picture's top-left corner lies on the root window.
     // By default it is centred, as on a larger screen without mode
     // switching; a server that switches to 1024x768 shows it at (0, 0).

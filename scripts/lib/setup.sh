@@ -41,6 +41,20 @@ SPOTFALL_PACKAGING_PACKAGES=(
   desktop-file-utils appstream       # the desktop entry's and the AppStream metadata's checks
 )
 
+# What the Windows build (scripts/package --windows) needs: the mingw-w64
+# cross compiler (its win32 thread model) with Windows' headers and import
+# libraries, and patch for the mends to Allegro's source.
+SPOTFALL_WINDOWS_BUILD_PACKAGES=(
+  cmake make patch
+  g++-mingw-w64-x86-64-win32 mingw-w64-x86-64-dev
+)
+# And its tests: Wine runs the zip's program, RandR gives it the mode, unzip
+# opens the zip and objdump reads the program's imports.
+SPOTFALL_WINDOWS_TEST_PACKAGES=(
+  "${SPOTFALL_WINDOWS_BUILD_PACKAGES[@]}"
+  wine wine64 unzip binutils-mingw-w64-x86-64
+)
+
 # Installs, without prompts, those of the packages named that are missing.
 install_missing_packages() {
   if ! command -v dpkg-query >/dev/null; then

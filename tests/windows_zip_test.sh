@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# The Windows zip, as a Windows user gets it: builds it with
+# scripts/package --windows into a folder of its own (the Wine tests then
+# run its program), and checks its name, its files, that the program
+# imports nothing but Windows' own DLLs, and that the README has Windows'
+# line ends. Skipped (status 77) where the cross compiler cannot be had.
+#
+# usage: windows_zip_test.sh SOURCE_DIR WORK_DIR VERSION
+set -euo pipefail
+if [ $# -ne 3 ]; then
+  echo "usage: windows_zip_test.sh SOURCE_DIR WORK_DIR VERSION" >&2
+  exit 2
+fi
+source_dir=$1 work=$2 version=$3
+
+if ! command -v x86_64-w64-mingw32-g++-win32 >/dev/null && ! command -v dpkg-query >/dev/null; then
+  echo "windows zip test: skipped: no mingw-w64 cross compiler, and no Debian tools to install it" >&2
+  exit 77
+fi
+
+failures=0
+fail() {
+  echo "windows zip test: $*" >&2
+  failures=$((failures + 1))
+}
+
+start=$(date +%s%N)
+if ! zip=$("$source_dir/scripts/package" --windows --build-dir "$work"); then
+  echo "windows zip test: scripts/package --windows failed; see its output above" >&2
+  exit 1
+fi
+echo "zip: $zip ($(stat -c %s "$zip") bytes, built in $(( ($(date +%s%N) - start) / 1000000 )) ms)"
+
+name=spotfall-$version-windows-x86_64
+[ "$(basename "$zip")" = "$name.zip" ] || fail "the zip is $(basename "$zip"), not $name.zip"
+
+echo "== contents"
+unzip -Z1 "$zip" | sort | tee "$work/contents"
+expected="$name/
+$name/ALLEGRO-LICENSE.txt
+$name/LICENSE.txt
+$name/README.txt
+$name/spotfall.exe"
+# Some zips list the folder itself, some do not.
+[ "$(grep -v "^$name/\$" "$work/contents")" = "$(echo "$expected" | grep -v "^$name/\$")" ] ||
+  fail "the zip's files differ from the program, its licences and its README:
+$(diff <(echo "$expected") "$work/contents" || true)"
+
+rm -rf "$work/unzipped"
+unzip -q "$zip" -d "$work/unzipped"
+exe=$work/unzipped/$name/spotfall.exe
+
+# A static build imports only DLLs every Windows has: no C++ runtime, no
+# mingw threads, no Allegro DLL beside it.
+echo "== DLLs spotfall.exe imports"
+x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^\tDLL Name: //p' | tee "$work/dlls"
+[ -s "$work/dlls" ] || fail "objdump found no imports in $exe"
+while read -r dll; do
+  case ${dll,,} in
+    kernel32.dll | user32.dll | gdi32.dll | comdlg32.dll | ole32.dll | ddraw.dll | \
+    dinput.dll | dsound.dll | winmm.dll | msvcrt.dll | advapi32.dll | shell32.dll) ;;
+    *) fail "spotfall.exe imports $dll, which is not one of Windows' own DLLs" ;;
+  esac
+done < "$work/dlls"
+file "$exe" | grep -q 'PE32+ executable (GUI) x86-64' ||
+  fail "spotfall.exe is not a 64-bit Windows GUI program: $(file "$exe")"
+
+readme=$work/unzipped/$name/README.txt
+grep -q "spotfall $version for Windows" "$readme" || fail "README.txt does not name version $version"
+[ "$(grep -c $'\r$' "$readme")" = "$(wc -l < "$readme")" ] ||
+  fail "README.txt does not end every line with CR LF"
+grep -q 'giftware' "$work/unzipped/$name/ALLEGRO-LICENSE.txt" ||
+  fail "ALLEGRO-LICENSE.txt is not Allegro's giftware licence"
+
+if [ "$failures" -ne 0 ]; then
+  echo "windows zip test: $failures check(s) failed" >&2
+  exit 1
+fi
+echo "windows zip test: all checks passed"
