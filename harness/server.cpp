@@ -442,18 +442,26 @@ void NestedDesktop::end_leftovers()
     try {
         wait_until([&] { return processes_with(mark).empty(); }, Millis(2000),
                    "what " + name() + " started to end with it", Millis(20));
-        return;
-    } catch (const TimeoutError&) {
-    }
-    for (pid_t pid : processes_with(mark))
-        ::kill(pid, SIGTERM);
-    try {
-        wait_until([&] { return processes_with(mark).empty(); }, end_limit,
-                   "what " + name() + " started to end after SIGTERM", Millis(20));
     } catch (const TimeoutError&) {
         for (pid_t pid : processes_with(mark))
-            ::kill(pid, SIGKILL);
+            ::kill(pid, SIGTERM);
+        try {
+            wait_until([&] { return processes_with(mark).empty(); }, end_limit,
+                       "what " + name() + " started to end after SIGTERM", Millis(20));
+        } catch (const TimeoutError&) {
+            for (pid_t pid : processes_with(mark))
+                ::kill(pid, SIGKILL);
+        }
     }
+    // Xwayland's socket went with the private /tmp/.X11-unix; its lock file
+    // in /tmp stays behind if it was killed. It names the pid that held it.
+    if (display_.empty())
+        return;
+    const std::string lock = "/tmp/.X" + display_.substr(1) + "-lock";
+    std::istringstream holder(read_file(lock));
+    pid_t pid = 0;
+    if (holder >> pid && pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH)
+        unlink(lock.c_str());
 }
 
 void NestedDesktop::kill_now() { compositor_->kill_now(); }
