@@ -510,22 +510,20 @@ WestonDesktop::WestonDesktop() : NestedDesktop("weston", {NestedOutput{}})
 
 std::string KwinDesktop::program(const std::string& copy_path)
 {
-    // In some containers /usr/bin/kwin_wayland cannot be run at all, as its
+    // In some containers kwin_wayland cannot be run at all (EPERM), as its
     // file capability (cap_sys_resource, for real-time scheduling) is not
     // allowed there; a copy, without it, runs.
-    std::string installed_path = "/usr/bin/kwin_wayland";
+    SpawnOptions probe;
+    probe.argv = {"kwin_wayland", "--version"};
+    probe.quiet = true;
     try {
-        SpawnOptions probe;
-        probe.argv = {"kwin_wayland", "--version"};
-        probe.quiet = true;
         ChildProcess(probe).wait(Millis(10000), "kwin_wayland --version to end");
         return "kwin_wayland";
     } catch (const std::system_error& e) {
         if (e.code().value() != EPERM)
             throw;
     }
-    auto found = std::filesystem::path(installed_path);
-    std::filesystem::copy_file(found, copy_path);
+    std::filesystem::copy_file(resolve_program("kwin_wayland"), copy_path);
     return copy_path;
 }
 

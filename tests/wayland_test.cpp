@@ -46,10 +46,10 @@ std::unique_ptr<NestedDesktop> start_desktop(const DesktopKind& kind, std::strin
     }
 }
 
-#define START_DESKTOP_OR_SKIP(desktop, kind)   \
-    std::string why_skipped;                   \
-    auto desktop = start_desktop(kind, why_skipped); \
-    if (!desktop)                              \
+#define START_DESKTOP_OR_SKIP(desktop, kind)             \
+    std::string why_skipped;                             \
+    auto desktop = start_desktop(kind, why_skipped);     \
+    if (!desktop)                                        \
         GTEST_SKIP() << why_skipped;
 
 const DesktopKind weston{"Weston", WestonDesktop::programs(),
@@ -115,10 +115,10 @@ void expect_centred_on_black(WaylandDesktop& desktop, std::size_t output)
         << "pixels around the picture on " << desktop.name() << "'s output that are not black";
 }
 
-// Starts the program on a desktop where a terminal has the focus and waits
-// until its picture is whole and it draws.
+// Starts the program on a desktop and waits until its picture is whole
+// and it draws.
 struct RunOnDesktop {
-    RunOnDesktop(WaylandDesktop& desktop) : run(desktop, desktop.seat())
+    explicit RunOnDesktop(WaylandDesktop& desktop) : run(desktop, desktop.seat())
     {
         WholePicture whole = await_whole_picture(run, desktop);
         output = whole.output;
