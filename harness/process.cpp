@@ -101,30 +101,6 @@ Pipe make_pipe(const char* what)
     return Pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
 }
 
-// The program's path as execvp would find it, found before fork: the search
-// allocates, which a child of a threaded process must not do.
-std::string resolve_program(const std::string& name)
-{
-    if (name.find('/') != std::string::npos)
-        return name;
-    const char* path = std::getenv("PATH");
-    std::string dirs = path && *path ? path : "/usr/local/bin:/usr/bin:/bin";
-    std::size_t start = 0;
-    for (;;) {
-        std::size_t colon = dirs.find(':', start);
-        std::string dir = dirs.substr(start, colon == std::string::npos ? colon : colon - start);
-        std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
-        struct stat info;
-        if (stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-            access(candidate.c_str(), X_OK) == 0)
-            return candidate;
-        if (colon == std::string::npos)
-            break;
-        start = colon + 1;
-    }
-    throw std::runtime_error("cannot run " + name + ": not found in PATH (is it installed?)");
-}
-
 // What a child that could not start tells its parent through a pipe.
 enum class ChildStep { descriptors, exec, namespace_, privileges };
 struct ChildFailure {
@@ -172,6 +148,30 @@ bool write_text(const char* path, const char* text)
 }
 
 }  // namespace
+
+// Found before fork: the search allocates, which a child of a threaded
+// process must not do.
+std::string resolve_program(const std::string& name)
+{
+    if (name.find('/') != std::string::npos)
+        return name;
+    const char* path = std::getenv("PATH");
+    std::string dirs = path && *path ? path : "/usr/local/bin:/usr/bin:/bin";
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t colon = dirs.find(':', start);
+        std::string dir = dirs.substr(start, colon == std::string::npos ? colon : colon - start);
+        std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+        struct stat info;
+        if (stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+            access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        if (colon == std::string::npos)
+            break;
+        start = colon + 1;
+    }
+    throw std::runtime_error("cannot run " + name + ": not found in PATH (is it installed?)");
+}
 
 std::string timeout_message(Millis limit, const std::string& what)
 {

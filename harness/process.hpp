@@ -29,6 +29,10 @@ std::string timeout_message(Millis limit, const std::string& what);
 template <typename Predicate>
 void wait_until(Predicate ready, Millis limit, const std::string& what, Millis poll = Millis(5));
 
+// The program's path as execvp would find it on the PATH; throws if it is
+// not there.
+std::string resolve_program(const std::string& name);
+
 // How a child ended, as waitpid reported it.
 struct ExitStatus {
     int raw = 0;

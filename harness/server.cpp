@@ -442,18 +442,26 @@ void NestedDesktop::end_leftovers()
     try {
         wait_until([&] { return processes_with(mark).empty(); }, Millis(2000),
                    "what " + name() + " started to end with it", Millis(20));
-        return;
-    } catch (const TimeoutError&) {
-    }
-    for (pid_t pid : processes_with(mark))
-        ::kill(pid, SIGTERM);
-    try {
-        wait_until([&] { return processes_with(mark).empty(); }, end_limit,
-                   "what " + name() + " started to end after SIGTERM", Millis(20));
     } catch (const TimeoutError&) {
         for (pid_t pid : processes_with(mark))
-            ::kill(pid, SIGKILL);
+            ::kill(pid, SIGTERM);
+        try {
+            wait_until([&] { return processes_with(mark).empty(); }, end_limit,
+                       "what " + name() + " started to end after SIGTERM", Millis(20));
+        } catch (const TimeoutError&) {
+            for (pid_t pid : processes_with(mark))
+                ::kill(pid, SIGKILL);
+        }
     }
+    // Xwayland's socket went with the private /tmp/.X11-unix; its lock file
+    // in /tmp stays behind if it was killed. It names the pid that held it.
+    if (display_.empty())
+        return;
+    const std::string lock = "/tmp/.X" + display_.substr(1) + "-lock";
+    std::istringstream holder(read_file(lock));
+    pid_t pid = 0;
+    if (holder >> pid && pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH)
+        unlink(lock.c_str());
 }
 
 void NestedDesktop::kill_now() { compositor_->kill_now(); }
@@ -502,22 +510,20 @@ WestonDesktop::WestonDesktop() : NestedDesktop("weston", {NestedOutput{}})
 
 std::string KwinDesktop::program(const std::string& copy_path)
 {
-    // In some containers /usr/bin/kwin_wayland cannot be run at all, as its
+    // In some containers kwin_wayland cannot be run at all (EPERM), as its
     // file capability (cap_sys_resource, for real-time scheduling) is not
     // allowed there; a copy, without it, runs.
-    std::string installed_path = "/usr/bin/kwin_wayland";
+    SpawnOptions probe;
+    probe.argv = {"kwin_wayland", "--version"};
+    probe.quiet = true;
     try {
-        SpawnOptions probe;
-        probe.argv = {"kwin_wayland", "--version"};
-        probe.quiet = true;
         ChildProcess(probe).wait(Millis(10000), "kwin_wayland --version to end");
         return "kwin_wayland";
     } catch (const std::system_error& e) {
         if (e.code().value() != EPERM)
             throw;
     }
-    auto found = std::filesystem::path(installed_path);
-    std::filesystem::copy_file(found, copy_path);
+    std::filesystem::copy_file(resolve_program("kwin_wayland"), copy_path);
     return copy_path;
 }
 

@@ -3,9 +3,6 @@
 // picture. (Wayland desktops are in wayland_test.cpp.)
 #include "suite.hpp"
 
-#include <algorithm>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 
 namespace suite {

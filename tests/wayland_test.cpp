@@ -3,6 +3,7 @@
 // met as its user meets it: a native Wayland terminal has the focus when
 // spotfall starts, keys are typed on the compositor's own keyboard, and
 // pictures are read back from the compositor's own output.
+#include "desktop.hpp"
 #include "output.hpp"
 #include "suite.hpp"
 
@@ -14,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <tuple>
 
 namespace suite {
 namespace {
@@ -44,10 +46,10 @@ std::unique_ptr<NestedDesktop> start_desktop(const DesktopKind& kind, std::strin
     }
 }
 
-#define START_DESKTOP_OR_SKIP(desktop, kind)   \
-    std::string why_skipped;                   \
-    auto desktop = start_desktop(kind, why_skipped); \
-    if (!desktop)                              \
+#define START_DESKTOP_OR_SKIP(desktop, kind)             \
+    std::string why_skipped;                             \
+    auto desktop = start_desktop(kind, why_skipped);     \
+    if (!desktop)                                        \
         GTEST_SKIP() << why_skipped;
 
 const DesktopKind weston{"Weston", WestonDesktop::programs(),
@@ -113,10 +115,10 @@ void expect_centred_on_black(WaylandDesktop& desktop, std::size_t output)
         << "pixels around the picture on " << desktop.name() << "'s output that are not black";
 }
 
-// Starts the program on a desktop where a terminal has the focus and waits
-// until its picture is whole and it draws.
+// Starts the program on a desktop and waits until its picture is whole
+// and it draws.
 struct RunOnDesktop {
-    RunOnDesktop(WaylandDesktop& desktop) : run(desktop, desktop.seat())
+    explicit RunOnDesktop(WaylandDesktop& desktop) : run(desktop, desktop.seat())
     {
         WholePicture whole = await_whole_picture(run, desktop);
         output = whole.output;
@@ -155,8 +157,8 @@ INSTANTIATE_TEST_SUITE_P(Wayland, OnEachDesktop, ::testing::Values(weston, kwin,
                          [](const auto& info) { return std::string(info.param.name); });
 
 // The X windows of the program with this process id (_NET_WM_PID), among
-// the root window's children and theirs (window managers that frame
-// windows put them one level down).
+// the root window's children and theirs, two levels down (window managers
+// that frame windows put them one or two levels down).
 std::vector<Window> windows_of(XConnection& x, pid_t pid)
 {
     Display* d = x.handle();
@@ -185,23 +187,109 @@ std::vector<Window> windows_of(XConnection& x, pid_t pid)
         if (children)
             XFree(children);
     };
-    search(DefaultRootWindow(d), 1);
+    search(DefaultRootWindow(d), 2);
     x.check();
     return found;
 }
 
-// sway's own ways of closing and of moving the focus, and a force-quit.
-class OnSway : public ::testing::TestWithParam<Phase> {
+// Sends an EWMH request about `window` to the root of `x`, as a pager or a
+// task bar does (source 2: honoured at once).
+void ask_window_manager(XConnection& x, Window window, const char* request_name)
+{
+    Display* d = x.handle();
+    XEvent request{};
+    request.xclient.type = ClientMessage;
+    request.xclient.window = window;
+    request.xclient.message_type = XInternAtom(d, request_name, False);
+    request.xclient.format = 32;
+    request.xclient.data.l[0] = std::string(request_name) == "_NET_ACTIVE_WINDOW" ? 2 : CurrentTime;
+    request.xclient.data.l[1] = std::string(request_name) == "_NET_ACTIVE_WINDOW" ? CurrentTime : 2;
+    XSendEvent(d, DefaultRootWindow(d), False, SubstructureRedirectMask | SubstructureNotifyMask,
+               &request);
+    XSync(d, False);
+    x.check();
+}
+
+// The program's window on a desktop's Xwayland (the first that carries its
+// process id).
+Window program_window(XConnection& xwayland, pid_t pid)
+{
+    std::vector<Window> windows;
+    wait_until([&] { return !(windows = windows_of(xwayland, pid)).empty(); }, 5s,
+               "a window on " + xwayland.display_name() + " that carries the program's _NET_WM_PID");
+    return windows.front();
+}
+
+// How users of a desktop close a window and move the focus away from it
+// and back. `focus_away` moves the focus to another window and returns a
+// count of the keys that window has had; `focus_back` gives the focus back
+// to the program.
+struct DesktopWays {
+    DesktopKind desktop;
+    std::function<bool(NestedDesktop&, pid_t program)> close;
+    std::function<std::function<std::uintmax_t()>(NestedDesktop&, FocusedTerminal&, pid_t program)>
+        focus_away;
+    std::function<bool(NestedDesktop&, pid_t program)> focus_back;
+};
+
+void PrintTo(const DesktopWays& ways, std::ostream* out) { *out << ways.desktop.name; }
+
+std::string sway_criteria(pid_t pid) { return "[pid=" + std::to_string(pid) + "]"; }
+
+// sway: swaymsg kill; the terminal on workspace 2, a switch there and back.
+const DesktopWays sway_ways{
+    sway,
+    [](NestedDesktop& desktop, pid_t program) {
+        return static_cast<SwayDesktop&>(desktop).command(sway_criteria(program) + " kill");
+    },
+    [](NestedDesktop& desktop, FocusedTerminal& terminal, pid_t) {
+        auto& sway_desktop = static_cast<SwayDesktop&>(desktop);
+        if (!sway_desktop.command(sway_criteria(terminal.pid()) + " move to workspace 2") ||
+            !sway_desktop.command("workspace 2"))
+            throw std::runtime_error("swaymsg could not take the terminal to workspace 2");
+        return std::function<std::uintmax_t()>([&terminal] { return terminal.bytes_typed(); });
+    },
+    [](NestedDesktop& desktop, pid_t) {
+        return static_cast<SwayDesktop&>(desktop).command("workspace 1");
+    }};
+
+// KWin: the EWMH requests its task bar sends (_NET_CLOSE_WINDOW, and
+// _NET_ACTIVE_WINDOW for another X window and back).
+const DesktopWays kwin_ways{
+    kwin,
+    [](NestedDesktop& desktop, pid_t program) {
+        XConnection xwayland(desktop.display());
+        ask_window_manager(xwayland, program_window(xwayland, program), "_NET_CLOSE_WINDOW");
+        return true;
+    },
+    [](NestedDesktop& desktop, FocusedTerminal&, pid_t) {
+        auto other = std::make_shared<FocusedWindow>(desktop.display());
+        auto presses = std::make_shared<std::uintmax_t>(0);
+        return std::function<std::uintmax_t()>([other, presses] {
+            return *presses += std::uintmax_t(other->key_presses());
+        });
+    },
+    [](NestedDesktop& desktop, pid_t program) {
+        XConnection xwayland(desktop.display());
+        ask_window_manager(xwayland, program_window(xwayland, program), "_NET_ACTIVE_WINDOW");
+        return true;
+    }};
+
+// A desktop's own ways of closing and of moving the focus, and a
+// force-quit, each while drawing and while frozen; a terminal has the focus
+// when the program starts.
+class DesktopWaysTest : public ::testing::TestWithParam<std::tuple<DesktopWays, Phase>> {
 protected:
     void SetUp() override
     {
         std::string why;
-        desktop = start_desktop(sway, why);
+        desktop = start_desktop(ways().desktop, why);
         if (!desktop)
             GTEST_SKIP() << why;
         terminal = std::make_unique<FocusedTerminal>(*desktop);
     }
-    SwayDesktop& sway_desktop() { return static_cast<SwayDesktop&>(*desktop); }
+    const DesktopWays& ways() const { return std::get<0>(GetParam()); }
+    Phase phase() const { return std::get<1>(GetParam()); }
 
     std::unique_ptr<NestedDesktop> desktop;
     std::unique_ptr<FocusedTerminal> terminal;
@@ -209,68 +297,62 @@ protected:
 
 // What a user does with a window's close button or the desktop's
 // close-window key: the program ends at once, as ESC would end it.
-TEST_P(OnSway, ClosingTheWindowEndsWithZeroWithinASecond)
+TEST_P(DesktopWaysTest, ClosingTheWindowEndsWithZeroWithinASecond)
 {
     RunOnDesktop on(*desktop);
-    if (GetParam() == Phase::waiting)
+    if (phase() == Phase::waiting)
         expect_frozen_exact(on.run, on.run.freeze(oracle()));
-    ASSERT_TRUE(sway_desktop().command("[pid=" + std::to_string(on.run.process().pid()) + "] kill"))
-        << "swaymsg kill failed";
     const auto asked = Clock::now();
+    ASSERT_TRUE(ways().close(*desktop, on.run.process().pid())) << "the close request failed";
     ExitStatus status = on.run.await_exit(5s);
     EXPECT_TRUE(status.success()) << status.describe() << "; " << on.run.process().captured_stderr();
     EXPECT_LT(on.run.process().ended_at() - asked, 1s) << "it took longer than a second to end";
-    EXPECT_TRUE(desktop->running()) << "sway ended";
+    EXPECT_TRUE(desktop->running()) << desktop->name() << " ended";
 }
 
 // A force-quit (the desktop's xkill: its X connection killed) ends it with
-// one line and status 1, nothing left running.
-TEST_P(OnSway, KilledConnectionEndsWithOneLineAndStatusOne)
+// one line and status 1.
+TEST_P(DesktopWaysTest, KilledConnectionEndsWithOneLineAndStatusOne)
 {
     RunOnDesktop on(*desktop);
-    if (GetParam() == Phase::waiting)
+    if (phase() == Phase::waiting)
         expect_frozen_exact(on.run, on.run.freeze(oracle()));
     XConnection xwayland(desktop->display());
-    auto windows = windows_of(xwayland, on.run.process().pid());
-    ASSERT_FALSE(windows.empty()) << "no window on " << desktop->display()
-                                  << " carries the program's _NET_WM_PID";
-    XKillClient(xwayland.handle(), windows.front());
+    XKillClient(xwayland.handle(), program_window(xwayland, on.run.process().pid()));
     XSync(xwayland.handle(), False);
     ExitStatus status = on.run.await_exit(5s);
     const std::string text = on.run.process().captured_stderr();
     EXPECT_TRUE(status.exited() && status.code() == 1) << status.describe() << "; " << text;
     EXPECT_EQ(text.rfind("spotfall: ", 0), 0u) << text;
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
-    EXPECT_TRUE(desktop->running()) << "sway ended";
+    EXPECT_TRUE(desktop->running()) << desktop->name() << " ended";
 }
 
-// The focus moved away to the terminal on another workspace and back, as a
-// sway user switches workspaces: the picture is whole again, as it was, and
-// SPACE and ESC work again.
-TEST_P(OnSway, FocusTakenAwayAndGivenBackKeysWorkAgain)
+// The focus moved to another window and back: the picture is whole again,
+// as it was, and SPACE and ESC work again.
+TEST_P(DesktopWaysTest, FocusTakenAwayAndGivenBackKeysWorkAgain)
 {
-    const std::string terminal_criteria = "[pid=" + std::to_string(terminal->pid()) + "]";
     RunOnDesktop on(*desktop);
-    ASSERT_TRUE(sway_desktop().command(terminal_criteria + " move to workspace 2"));
+    const pid_t program = on.run.process().pid();
     std::optional<Sight> frozen;
-    if (GetParam() == Phase::waiting) {
+    if (phase() == Phase::waiting) {
         frozen = on.run.freeze(oracle());
         expect_frozen_exact(on.run, *frozen);
     }
-    ASSERT_TRUE(sway_desktop().command("workspace 2"));
-    // The terminal has the focus: a key reaches it.
-    const auto before = terminal->bytes_typed();
+    auto other_keys = ways().focus_away(*desktop, *terminal, program);
+    // The other window has the focus: a key reaches it.
+    const auto before = other_keys();
     wait_until(
         [&] {
-            if (terminal->bytes_typed() > before)
+            if (other_keys() > before)
                 return true;
             desktop->seat().tap(Key::space, Millis(20));
             return false;
         },
-        10s, "the terminal to get a key once focused", 500ms);
-    ASSERT_TRUE(sway_desktop().command("workspace 1"));
+        10s, "the other window to get a key once focused", 500ms);
+    ASSERT_TRUE(ways().focus_back(*desktop, program)) << "giving the focus back failed";
     await_whole_picture(on.run, *desktop);
-    const auto at_return = terminal->bytes_typed();
+    const auto at_return = other_keys();
     if (frozen) {
         // Still the frozen picture: SPACE was taken, the program did not
         // merely pause while it had no focus.
@@ -284,12 +366,16 @@ TEST_P(OnSway, FocusTakenAwayAndGivenBackKeysWorkAgain)
     desktop->seat().tap(Key::escape);
     ExitStatus status = on.run.await_exit(5s);
     EXPECT_TRUE(status.success()) << status.describe() << "; " << on.run.process().captured_stderr();
-    EXPECT_EQ(terminal->bytes_typed(), at_return)
-        << "keys after the focus came back reached the terminal";
+    EXPECT_EQ(other_keys(), at_return) << "keys after the focus came back reached the other window";
 }
 
-INSTANTIATE_TEST_SUITE_P(Wayland, OnSway, ::testing::Values(Phase::drawing, Phase::waiting),
-                         [](const auto& info) { return phase_name(info.param); });
+INSTANTIATE_TEST_SUITE_P(Wayland, DesktopWaysTest,
+                         ::testing::Combine(::testing::Values(sway_ways, kwin_ways),
+                                            ::testing::Values(Phase::drawing, Phase::waiting)),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param).desktop.name) +
+                                    phase_name(std::get<1>(info.param));
+                         });
 
 // Several monitors: the window is full screen on the monitor it landed on,
 // and the picture is up as soon as the window manager has made it so
