@@ -136,8 +136,14 @@ static void on_key_event(int pressed, int keycode)
          kept->show_until_ms = until_seen;
       else if (now - kept->shown_since_ms < held_ms)
          kept->show_until_ms = kept->shown_since_ms + held_ms;
-      kept->time_known = false;
+   } else if (kept == &kept_space && !frozen && now - kept->shown_since_ms <= pause_ms) {
+      // The library read these events before they could be noted (they
+      // came in between), so how long SPACE was held is not known: rather
+      // than lose a long press, it is kept, and a short tap may be seen.
+      kept->show_until_ms = until_seen;
    }
+   if (!pressed)
+      kept->time_known = false;
 }
 
 // Runs on the library's input thread, with the library's X lock held.
