@@ -18,6 +18,8 @@
 #include <X11/Xutil.h>
 
 #include <climits>
+#include <csignal>
+#include <pthread.h>
 #include <unistd.h>
 
 // The monitor the picture's window landed on, where a window manager
@@ -110,11 +112,58 @@ static bool same_area(const screen_area &a, const screen_area &b)
    return a.x == b.x && a.y == b.y && a.width == b.width && a.height == b.height;
 }
 
+// Where the picture goes in a window of the size given: its middle, or the
+// top-left corner of a window smaller than the picture.
+static void centre_picture(Display *display, Window picture, int width, int height)
+{
+   XMoveWindow(display, picture, width > SCREEN_W ? (width - SCREEN_W) / 2 : 0,
+               height > SCREEN_H ? (height - SCREEN_H) / 2 : 0);
+   XFlush(display);
+}
+
+// The window manager may change the window later: take full screen away
+// when another window gets the focus (sway), or give it back. The picture
+// follows, so that it is never left off the middle of a smaller window.
+struct window_watch {
+   Display *display;
+   Window window, picture;
+};
+
+static void *keep_picture_centred(void *argument)
+{
+   window_watch *watch = (window_watch *)argument;
+   for (;;) {
+      XEvent event;
+      XNextEvent(watch->display, &event);
+      if (event.type == ConfigureNotify && event.xconfigure.window == watch->window)
+         centre_picture(watch->display, watch->picture, event.xconfigure.width,
+                        event.xconfigure.height);
+   }
+   return NULL;
+}
+
+// The watch has the connection to itself from here on; it takes no signal,
+// as they are main's.
+static void watch_window(Display *display, Window window, Window picture)
+{
+   static window_watch watch;
+   watch = {display, window, picture};
+   sigset_t all, previous;
+   sigfillset(&all);
+   pthread_sigmask(SIG_BLOCK, &all, &previous);
+   pthread_t thread;
+   if (pthread_create(&thread, NULL, keep_picture_centred, &watch) == 0)
+      pthread_detach(thread);
+   else
+      XCloseDisplay(display);
+   pthread_sigmask(SIG_SETMASK, &previous, NULL);
+}
+
 // The library's window made full screen by the window manager, with the
 // picture in its middle. The wait for the window manager is bounded (two
 // seconds; it takes tens of milliseconds) and ends on a signal too; where
 // the window does not become full screen, the picture stays in a window of
-// its own size, whole.
+// its own size, whole. From then on the picture follows the window's size.
 static int set_picture_window()
 {
    if (set_gfx_mode(GFX_AUTODETECT_WINDOWED, 1024, 768, 0, 0) != 0)
@@ -128,6 +177,8 @@ static int set_picture_window()
    }
    name_the_window(display, window);
    set_size_hints(display, window, false);
+   // Changes of size from here on are kept for the watch that follows them.
+   XSelectInput(display, window, StructureNotifyMask);
    ask_for_full_screen(display, window);
 
    screen_area area, monitor;
@@ -144,15 +195,13 @@ static int set_picture_window()
    if (full_screen) {
       placed_by_window_manager = true;
       landing_monitor = monitor;
-      if (area.width >= SCREEN_W && area.height >= SCREEN_H)
-         XMoveWindow(display, picture, (area.width - SCREEN_W) / 2,
-                     (area.height - SCREEN_H) / 2);
+      centre_picture(display, picture, area.width, area.height);
    } else {
       set_size_hints(display, window, true);
       XResizeWindow(display, window, SCREEN_W, SCREEN_H);
    }
    XSync(display, False);
-   XCloseDisplay(display);
+   watch_window(display, window, picture);
    return 0;
 }
 
