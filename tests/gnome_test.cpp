@@ -197,9 +197,10 @@ void await_focus_on(XConnection& x, Window window, const std::string& what)
 
 // Types a shortcut until `done`, again each time it has not taken effect
 // within two seconds, and says how often it took. On a busy machine the
-// shell now and then lets one pass: Alt+Tab about one time in six at a
-// load of 10 on two cores (the focus stays where it was, no switcher
-// shown), Super when it comes while the overview is still opening.
+// shell now and then lets one pass: a Super that comes while the overview
+// is still opening (1 in 4 at a load of 5 on two cores), and Alt+Tab with
+// both keys pressed at once (1 in 6 at a load of 10; the focus stays, no
+// switcher shows), which the seat now types at a hand's pace.
 template <typename Done>
 void type_until(GnomeSeat& seat, const std::vector<unsigned>& keys, Done done,
                 const std::string& what)
