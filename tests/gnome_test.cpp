@@ -260,6 +260,36 @@ void hold_until(GnomeSeat& seat, Key key, Done done, Millis limit, const std::st
     wait_until(done, limit, what, poll);
 }
 
+// Keys held down for its life, pressed at a hand's pace and let go in the
+// reverse order whatever happens.
+class HeldKeys {
+public:
+    HeldKeys(GnomeSeat& seat, std::vector<unsigned> keysyms) : seat_(seat)
+    {
+        for (unsigned keysym : keysyms) {
+            if (!held_.empty())
+                std::this_thread::sleep_for(50ms);
+            seat_.press_keysym(keysym);
+            held_.push_back(keysym);
+        }
+    }
+    ~HeldKeys()
+    {
+        for (auto keysym = held_.rbegin(); keysym != held_.rend(); ++keysym) {
+            try {
+                seat_.release_keysym(*keysym);
+            } catch (const std::exception&) {
+            }
+        }
+    }
+    HeldKeys(const HeldKeys&) = delete;
+    HeldKeys& operator=(const HeldKeys&) = delete;
+
+private:
+    GnomeSeat& seat_;
+    std::vector<unsigned> held_;
+};
+
 // Ends a run whose picture is frozen with ESC, held until the program
 // has gone, and expects status 0.
 void expect_end_with_escape(GnomeSeat& seat, SpotfallRun& run)
@@ -317,9 +347,14 @@ TEST(GnomeShell, ClosingTheWindowEndsTheProgram)
         await_drawing_on_shell(run);
         if (phase == Phase::waiting)
             expect_frozen_exact(run, run.freeze(oracle()));
-        auto sent = Clock::now();
-        seat.type({XK_Alt_L, XK_F4}, 50ms);
-        ExitStatus status = run.await_exit(5s);
+        // Held until the program has gone, and timed from the F4 press.
+        Clock::time_point sent;
+        ExitStatus status;
+        {
+            HeldKeys alt_f4(seat, {XK_Alt_L, XK_F4});
+            sent = Clock::now();
+            status = run.await_exit(5s);
+        }
         EXPECT_TRUE(status.success()) << status.describe();
         auto took = std::chrono::duration_cast<Millis>(run.process().ended_at() - sent);
         std::cout << "Alt+F4 " << phase_name(phase) << " to the end: " << took.count() << " ms\n";
