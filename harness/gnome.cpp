@@ -446,11 +446,19 @@ void GnomeSeat::release_keysym(unsigned keysym) { notify_keysym(keysym, false); 
 
 void GnomeSeat::type(const std::vector<unsigned>& keysyms, Millis hold)
 {
-    for (unsigned keysym : keysyms)
-        press_keysym(keysym);
+    // A hand's pace between the keys of a combination.
+    const Millis between(50);
+    for (std::size_t i = 0; i < keysyms.size(); ++i) {
+        if (i > 0)
+            std::this_thread::sleep_for(between);
+        press_keysym(keysyms[i]);
+    }
     std::this_thread::sleep_for(hold);
-    for (auto keysym = keysyms.rbegin(); keysym != keysyms.rend(); ++keysym)
-        release_keysym(*keysym);
+    for (std::size_t i = keysyms.size(); i-- > 0;) {
+        release_keysym(keysyms[i]);
+        if (i > 0)
+            std::this_thread::sleep_for(between);
+    }
 }
 
 Picture GnomeSeat::grab() { return screenshot(nullptr); }
