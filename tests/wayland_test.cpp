@@ -377,6 +377,64 @@ INSTANTIATE_TEST_SUITE_P(Wayland, DesktopWaysTest,
                                     phase_name(std::get<1>(info.param));
                          });
 
+// Where the program's picture lies on a desktop's X screen: the one child
+// of its window, in root coordinates.
+std::pair<int, int> picture_place(XConnection& xwayland, pid_t pid)
+{
+    Display* d = xwayland.handle();
+    Window root, parent, *children = nullptr, unused;
+    unsigned count = 0;
+    int x = 0, y = 0;
+    bool found = XQueryTree(d, program_window(xwayland, pid), &root, &parent, &children, &count) &&
+                 count == 1 && XTranslateCoordinates(d, children[0], root, 0, 0, &x, &y, &unused);
+    if (children)
+        XFree(children);
+    xwayland.check();
+    if (!found)
+        throw std::runtime_error("the program's window does not hold one picture window");
+    return {x, y};
+}
+
+// sway takes full screen away from a window when another window of its
+// workspace gets the focus, and gives it back floating, at its own size:
+// the picture must still show whole wherever the window is, and the keys
+// must reach it.
+TEST(WaylandOnSway, FocusMovedWithinTheWorkspaceLeavesThePictureWhole)
+{
+    START_DESKTOP_OR_SKIP(desktop, sway);
+    FocusedTerminal terminal(*desktop);
+    RunOnDesktop on(*desktop);
+    const pid_t program = on.run.process().pid();
+    const Sight frozen = on.run.freeze(oracle());
+    expect_frozen_exact(on.run, frozen);
+
+    auto& sway_desktop = static_cast<SwayDesktop&>(*desktop);
+    ASSERT_TRUE(sway_desktop.command(sway_criteria(terminal.pid()) + " focus"));
+    ASSERT_TRUE(sway_desktop.command(sway_criteria(program) + " focus"));
+    XConnection xwayland(desktop->display());
+    const ScreenArea output = desktop->outputs()[on.output];
+    std::string last_seen;
+    try {
+        wait_until(
+        [&] {
+            auto [x, y] = picture_place(xwayland, program);
+            on.run.picture_at({output.left + x, output.top + y});
+            Sight now = on.run.look(oracle());
+            last_seen = "at (" + std::to_string(x) + ", " + std::to_string(y) + "): " +
+                        (now.match.found ? std::to_string(now.match.count) + " discs"
+                                         : now.match.explain());
+            return now.match.found && now.match.count == frozen.match.count;
+        },
+        5s, "the frozen picture to show whole where the program's window is now");
+    } catch (const TimeoutError& e) {
+        FAIL() << e.what() << "; last seen " << last_seen;
+    }
+    desktop->seat().press(Key::escape);
+    ExitStatus status = on.run.await_exit(5s);
+    desktop->seat().release(Key::escape);
+    EXPECT_TRUE(status.success()) << status.describe() << "; " << on.run.process().captured_stderr();
+}
+
 // Several monitors: the window is full screen on the monitor it landed on,
 // and the picture is up as soon as the window manager has made it so
 // (measured: about 100 ms; the bound is one load cannot break).
