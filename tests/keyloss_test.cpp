@@ -76,6 +76,7 @@ KeyCounts count_misses(const DisplayServer& server, Seat& seat, int runs, bool h
         await_drawing(run);
         // The moment within a pause is the thing varied, not a wait for a state.
         std::this_thread::sleep_for(Millis(moment_ms(random)));
+        auto pressed_at = Clock::now();
         hold_key(run, seat, Key::space, held_up);
         // Seen, the picture soon stands still for good; missed, a disc
         // follows every pause, so it is never still for 500 ms.
@@ -87,11 +88,15 @@ KeyCounts count_misses(const DisplayServer& server, Seat& seat, int runs, bool h
         }
         if (!space_seen) {
             ++counts.space_missed;
+            std::printf("run %d: SPACE missed, pressed %.0f ms after the start\n", i + 1,
+                        std::chrono::duration<double, std::milli>(pressed_at - run.spawned_at())
+                            .count());
             run.freeze(oracle());
         }
         hold_key(run, seat, Key::escape, held_up);
         if (!run.process().wait_for(3s)) {
             ++counts.esc_missed;
+            std::printf("run %d: ESC missed\n", i + 1);
             seat.tap(Key::escape, 500ms);
         }
         ExitStatus status = run.await_exit(5s);
