@@ -15,7 +15,10 @@
 //   copy can be taken then either. The library's own choice for its
 //   full-screen driver stays: the program is paused while it is in the
 //   background (no discs land unseen), and coming back restores the mode;
-//   a frozen picture is then not shown again.
+//   a frozen picture is then not shown again;
+// - there is no X display to lose or to wait for, and the keyboard comes
+//   through DirectInput's own buffer, so the X-only watches and key keeping
+//   of display_watch.cpp and key_presses.cpp have nothing to do here.
 
 #include "platform.h"
 
@@ -61,6 +64,22 @@ void end_by_signal(int number)
 {
    allegro_exit();
    exit(128 + number);
+}
+
+void watch_display()
+{
+}
+
+void display_answered()
+{
+}
+
+void keep_key_presses()
+{
+}
+
+void keep_esc_presses()
+{
 }
 
 bool screen_holds_picture()
