@@ -40,8 +40,9 @@ void end_gracefully(ChildProcess& process)
         process.kill_now();
 }
 
-// Whether the display takes a connection, with the cookie file given, if any.
-bool answers(const std::string& display, const std::string& xauthority = "")
+// Opens a connection with the cookie file given, if any; null where the
+// display does not take it.
+Display* open_with_cookie(const std::string& display, const std::string& xauthority)
 {
     // Xlib finds the cookie file through XAUTHORITY.
     const char* saved = std::getenv("XAUTHORITY");
@@ -55,6 +56,13 @@ bool answers(const std::string& display, const std::string& xauthority = "")
         else
             unsetenv("XAUTHORITY");
     }
+    return d;
+}
+
+// Whether the display takes a connection, with the cookie file given, if any.
+bool answers(const std::string& display, const std::string& xauthority = "")
+{
+    Display* d = open_with_cookie(display, xauthority);
     if (d)
         XCloseDisplay(d);
     return d != nullptr;
@@ -229,17 +237,7 @@ XvfbOptions outer_screen(const std::vector<NestedOutput>& outputs)
 std::optional<std::pair<int, int>> screen_size(const std::string& display,
                                                const std::string& xauthority)
 {
-    const char* saved = std::getenv("XAUTHORITY");
-    std::string saved_value = saved ? saved : "";
-    if (!xauthority.empty())
-        setenv("XAUTHORITY", xauthority.c_str(), 1);
-    Display* d = XOpenDisplay(display.c_str());
-    if (!xauthority.empty()) {
-        if (saved)
-            setenv("XAUTHORITY", saved_value.c_str(), 1);
-        else
-            unsetenv("XAUTHORITY");
-    }
+    Display* d = open_with_cookie(display, xauthority);
     if (!d)
         return std::nullopt;
     std::pair<int, int> size{DisplayWidth(d, DefaultScreen(d)), DisplayHeight(d, DefaultScreen(d))};

@@ -66,11 +66,7 @@ std::vector<std::string> raising_before_xopendisplay(int number)
 class EndingSignalStorm : public OnDisplay, public ::testing::WithParamInterface<int> {
 protected:
     // Several of these signals dump core by default; no core files here.
-    static void SetUpTestSuite()
-    {
-        rlimit no_core{0, 0};
-        setrlimit(RLIMIT_CORE, &no_core);
-    }
+    static void SetUpTestSuite() { no_core_files(); }
 };
 
 // Runs in four kinds of moment, in turn: raised inside the program just
@@ -127,11 +123,7 @@ INSTANTIATE_TEST_SUITE_P(EveryEndingSignal, EndingSignalStorm, ::testing::Values
 // the mode it started in given back.
 class StartUpSignalOnXorg : public ::testing::TestWithParam<int> {
 protected:
-    static void SetUpTestSuite()
-    {
-        rlimit no_core{0, 0};
-        setrlimit(RLIMIT_CORE, &no_core);
-    }
+    static void SetUpTestSuite() { no_core_files(); }
     XorgServer server;
     XConnection x{server.display()};
 };

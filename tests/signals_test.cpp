@@ -25,12 +25,7 @@ void PrintTo(const SignalCase& c, std::ostream* out)
 
 class Signals : public ::testing::TestWithParam<SignalCase> {
 protected:
-    // SIGQUIT's default action dumps core; no core files in the build folder.
-    static void SetUpTestSuite()
-    {
-        rlimit no_core{0, 0};
-        setrlimit(RLIMIT_CORE, &no_core);
-    }
+    static void SetUpTestSuite() { no_core_files(); }
 
     XorgServer server;
     XConnection x{server.display()};

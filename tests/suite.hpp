@@ -8,6 +8,8 @@
 
 #include <algorithm>
 
+#include <sys/resource.h>
+
 namespace suite {
 
 using namespace harness;
@@ -109,6 +111,14 @@ inline void expect_one_line_refusal(const Refusal& refusal, std::initializer_lis
     EXPECT_EQ(std::count(refusal.text.begin(), refusal.text.end(), '\n'), 1) << refusal.text;
     for (const char* word : words)
         EXPECT_NE(refusal.text.find(word), std::string::npos) << "no '" << word << "' in: " << refusal.text;
+}
+
+// SIGQUIT's default action dumps core, and so do the other signals the
+// program re-raises: no core files in the build folder from the tests.
+inline void no_core_files()
+{
+    rlimit no_core{0, 0};
+    setrlimit(RLIMIT_CORE, &no_core);
 }
 
 // Options for a server that switches to 1024x768: the picture then fills
