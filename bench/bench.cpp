@@ -139,6 +139,17 @@ Figures measure_one_run(XvfbServer& server, XConnection& x, const Oracle& oracle
 double whole_picture_on_desktop(const DisplayServer& desktop, Seat& seat,
                                 const std::vector<ScreenArea>& outputs, const Oracle& oracle)
 {
+    // The last run's picture must be gone first: a run started in the same
+    // second draws the same discs, and a picture the compositor still shows
+    // would be taken for this run's.
+    wait_until(
+        [&] {
+            for (const ScreenArea& output : outputs)
+                if (view_output(seat, output).middle.count(Picture::white) > 0)
+                    return false;
+            return true;
+        },
+        5000ms, "the last run's picture to leave the desktop's outputs", 10ms);
     SpotfallRun run(desktop, seat);
     WholePicture whole = await_whole_picture(run, seat, outputs, oracle, 15000ms, 1ms);
     run.freeze(oracle);
