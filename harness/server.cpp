@@ -337,13 +337,16 @@ void NestedDesktop::start(SpawnOptions spawn,
         throw std::system_error(errno, std::generic_category(),
                                 "handing " + runtime_.path() + " to the compositor's user");
     compositor_ = std::make_unique<ChildProcess>(spawn);
+    // Every wait of the start fails at once, saying why, if the compositor ends.
+    auto still_running = [&] {
+        if (!compositor_->running())
+            throw std::runtime_error(name() + " ended at start-up: " +
+                                     compositor_->status()->describe() + "; it said:\n" + log());
+    };
 
     wait_until(
         [&] {
-            if (!compositor_->running())
-                throw std::runtime_error(name() + " ended at start-up: " +
-                                         compositor_->status()->describe() + "; it said:\n" +
-                                         log());
+            still_running();
             auto display = xwayland_display();
             if (!display || display->size() < 2 || (*display)[0] != ':' ||
                 display->find_first_not_of("0123456789", 1) != std::string::npos)
@@ -367,10 +370,7 @@ void NestedDesktop::start(SpawnOptions spawn,
     try {
         wait_until(
             [&] {
-                if (!compositor_->running())
-                    throw std::runtime_error(name() + " ended at start-up: " +
-                                             compositor_->status()->describe() + "; it said:\n" +
-                                             log());
+                still_running();
                 auto size = screen_size(display_, xauthority_);
                 if (size)
                     seen = "it is " + size_text(*size);

@@ -23,9 +23,8 @@
 #include <unistd.h>
 
 // The monitor the picture's window landed on, where a window manager
-// placed it; none on a plain X server.
-static bool placed_by_window_manager = false;
-static screen_area landing_monitor;
+// placed it; none (of no size) on a plain X server.
+static screen_area landing_monitor = {0, 0, 0, 0};
 
 // The library's window as its X11 driver describes it: checked against the
 // server before it is used, so that a library built otherwise is left alone.
@@ -193,7 +192,6 @@ static int set_picture_window()
          usleep(5000);
    }
    if (full_screen) {
-      placed_by_window_manager = true;
       landing_monitor = monitor;
       centre_picture(display, picture, area.width, area.height);
    } else {
@@ -218,7 +216,7 @@ int set_picture_mode()
 
 bool picture_fits_its_monitor()
 {
-   if (placed_by_window_manager &&
+   if (landing_monitor.width > 0 &&
        (landing_monitor.width < SCREEN_W || landing_monitor.height < SCREEN_H)) {
       report_small_monitor(landing_monitor, true);
       return false;
