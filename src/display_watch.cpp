@@ -17,6 +17,7 @@
 // slow start (under valgrind, on a loaded machine) is not taken for one.
 
 #include "platform.h"
+#include "signals.h"
 
 #include <allegro.h>
 
@@ -25,7 +26,6 @@
 #endif
 
 #include <pthread.h>
-#include <signal.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -120,14 +120,9 @@ void watch_display()
 #endif
    if (pthread_getcpuclockid(pthread_self(), &main_thread_clock) != 0)
       return;
-   // The watch takes no signal: they are main's.
-   sigset_t all, previous;
-   sigfillset(&all);
-   pthread_sigmask(SIG_BLOCK, &all, &previous);
    pthread_t watch;
-   if (pthread_create(&watch, NULL, watch_start_up, NULL) == 0)
+   if (start_thread(&watch, watch_start_up, NULL))
       pthread_detach(watch);
-   pthread_sigmask(SIG_SETMASK, &previous, NULL);
 }
 
 void display_answered()

@@ -10,6 +10,7 @@
 
 #include "platform.h"
 #include "screen.h"
+#include "signals.h"
 
 #include <allegro.h>
 #include <xalleg.h>
@@ -17,8 +18,11 @@
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
 
+#include <atomic>
+#include <cerrno>
 #include <climits>
-#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -123,39 +127,65 @@ static void centre_picture(Display *display, Window picture, int width, int heig
 // The window manager may change the window later: take full screen away
 // when another window gets the focus (sway), or give it back. The picture
 // follows, so that it is never left off the middle of a smaller window.
-struct window_watch {
+// The watch has a connection of its own, and is stopped before the library
+// takes the window down: a move of the picture after that fails, and Xlib's
+// default for a failed request ends the program with status 1, or crashes
+// it once Xlib's own clean-up at exit has run.
+static struct {
    Display *display;
    Window window, picture;
-};
+   int wake_pipe[2];
+   pthread_t thread;
+} watch = {NULL, None, None, {-1, -1}, pthread_t()};
+// Set when the watch must stop, even amid a stream of changes.
+static std::atomic<bool> stopping(false);
 
-static void *keep_picture_centred(void *argument)
+static void *keep_picture_centred(void *)
 {
-   window_watch *watch = (window_watch *)argument;
-   for (;;) {
-      XEvent event;
-      XNextEvent(watch->display, &event);
-      if (event.type == ConfigureNotify && event.xconfigure.window == watch->window)
-         centre_picture(watch->display, watch->picture, event.xconfigure.width,
-                        event.xconfigure.height);
+   struct pollfd waiting[2] = {{ConnectionNumber(watch.display), POLLIN, 0},
+                               {watch.wake_pipe[0], POLLIN, 0}};
+   while (!stopping) {
+      while (!stopping && XPending(watch.display)) {
+         XEvent event;
+         XNextEvent(watch.display, &event);
+         if (event.type == ConfigureNotify && event.xconfigure.window == watch.window)
+            centre_picture(watch.display, watch.picture, event.xconfigure.width,
+                           event.xconfigure.height);
+      }
+      if (poll(waiting, 2, -1) < 0 && errno != EINTR)
+         break;
    }
    return NULL;
 }
 
-// The watch has the connection to itself from here on; it takes no signal,
-// as they are main's.
+// Runs first when the library shuts down, by any way out.
+static void stop_watching_window()
+{
+   stopping = true;
+   char wake = 0;
+   if (write(watch.wake_pipe[1], &wake, 1) == 1)
+      pthread_join(watch.thread, NULL);
+   XCloseDisplay(watch.display);
+   close(watch.wake_pipe[0]);
+   close(watch.wake_pipe[1]);
+}
+
 static void watch_window(Display *display, Window window, Window picture)
 {
-   static window_watch watch;
-   watch = {display, window, picture};
-   sigset_t all, previous;
-   sigfillset(&all);
-   pthread_sigmask(SIG_BLOCK, &all, &previous);
-   pthread_t thread;
-   if (pthread_create(&thread, NULL, keep_picture_centred, &watch) == 0)
-      pthread_detach(thread);
-   else
+   watch.display = display;
+   watch.window = window;
+   watch.picture = picture;
+   if (pipe2(watch.wake_pipe, O_CLOEXEC) != 0) {
       XCloseDisplay(display);
-   pthread_sigmask(SIG_SETMASK, &previous, NULL);
+      return;
+   }
+   if (!start_thread(&watch.thread, keep_picture_centred, NULL)) {
+      XCloseDisplay(display);
+      close(watch.wake_pipe[0]);
+      close(watch.wake_pipe[1]);
+      return;
+   }
+   _add_exit_func(stop_watching_window, "stop_watching_window");
 }
 
 // The library's window made full screen by the window manager, with the

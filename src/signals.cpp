@@ -11,6 +11,7 @@
 // own handlers go in right after it, and only then are they let through.
 
 #include "platform.h"
+#include "signals.h"
 
 #include <allegro.h>
 
@@ -28,7 +29,8 @@ static volatile sig_atomic_t recorded_signal = 0;
 // background job with SIGINT and SIGQUIT ignored); they stay ignored.
 static sigset_t ignored_signals;
 
-// Held back from before allegro_init until the program's handlers are in.
+// The ending signals: held back from before allegro_init until the
+// program's handlers are in, and never taken by the program's own threads.
 static sigset_t held_signals;
 
 static const int ending_signals[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM, SIGPIPE, SIGALRM,
@@ -63,6 +65,15 @@ void take_over_signals()
    }
    // A signal that came while they were held is handled now, by the program.
    sigprocmask(SIG_UNBLOCK, &held_signals, NULL);
+}
+
+bool start_thread(pthread_t *thread, void *(*routine)(void *), void *argument)
+{
+   sigset_t previous;
+   pthread_sigmask(SIG_BLOCK, &held_signals, &previous);
+   const bool started = pthread_create(thread, NULL, routine, argument) == 0;
+   pthread_sigmask(SIG_SETMASK, &previous, NULL);
+   return started;
 }
 
 int caught_signal()
