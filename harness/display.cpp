@@ -237,6 +237,15 @@ std::string XConnection::video_mode()
     return std::to_string(line.hdisplay) + "x" + std::to_string(line.vdisplay);
 }
 
+bool XConnection::key_down(Key key)
+{
+    char keys[32] = {};
+    XQueryKeymap(display_, keys);
+    check();
+    const unsigned code = keycode(key);
+    return keys[code / 8] & (1 << (code % 8));
+}
+
 unsigned long XConnection::input_focus()
 {
     Window focus = None;

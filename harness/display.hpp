@@ -64,6 +64,8 @@ public:
     bool pointer_grabbed_elsewhere();
     // The video mode the screen shows now, as "WIDTHxHEIGHT" (XFree86-VidMode).
     std::string video_mode();
+    // Whether the server holds the key down now, whoever typed it.
+    bool key_down(Key key);
     // The window that has the input focus (None, PointerRoot or a window).
     unsigned long input_focus();
 

@@ -10,11 +10,13 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <thread>
 #include <tuple>
 
 namespace suite {
@@ -433,6 +435,75 @@ TEST(WaylandOnSway, FocusMovedWithinTheWorkspaceLeavesThePictureWhole)
     ExitStatus status = on.run.await_exit(5s);
     desktop->seat().release(Key::escape);
     EXPECT_TRUE(status.success()) << status.describe() << "; " << on.run.process().captured_stderr();
+}
+
+// Window managers tell a window of each change of its size and place, and
+// send ConfigureNotify of their own besides; the program follows each to
+// keep the picture in the middle. A flood of them from another client
+// keeps that work going while ESC ends the program: the program must still
+// end with 0 and say nothing, however late the last of them is read. The
+// flood starts once Xwayland has the ESC press, so that it cannot hold up
+// the press on its way to the program.
+class ConfigureNotifyFlood {
+public:
+    ConfigureNotifyFlood(const std::string& display, Window window)
+        : thread_([this, display, window] {
+              XConnection x(display);
+              Display* d = x.handle();
+              XEvent event{};
+              event.xconfigure.type = ConfigureNotify;
+              event.xconfigure.event = event.xconfigure.window = window;
+              // Bursts of 256 a millisecond: more than any window manager sends,
+              // so that the program is still busy with them as it ends.
+              for (int sent = 1; !stop_; ++sent) {
+                  event.xconfigure.width = sent % 2 ? 1920 : 1024;
+                  event.xconfigure.height = sent % 2 ? 1080 : 768;
+                  XSendEvent(d, window, False, StructureNotifyMask, &event);
+                  if (sent % 256 == 0) {
+                      XSync(d, False);
+                      std::this_thread::sleep_for(1ms);
+                  }
+              }
+          })
+    {
+    }
+    ~ConfigureNotifyFlood()
+    {
+        stop_ = true;
+        thread_.join();
+    }
+    ConfigureNotifyFlood(const ConfigureNotifyFlood&) = delete;
+    ConfigureNotifyFlood& operator=(const ConfigureNotifyFlood&) = delete;
+
+private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+TEST(WaylandOnWeston, EndsCleanlyWhileItsWindowIsReconfigured)
+{
+    // A change read just as the window goes is a matter of microseconds, so
+    // each run is a chance to meet it. Each has a weston of its own, as the
+    // flood leaves weston's window manager busy for a while after.
+    for (int attempt = 1; attempt <= 10; ++attempt) {
+        SCOPED_TRACE("run " + std::to_string(attempt));
+        START_DESKTOP_OR_SKIP(desktop, weston);
+        XConnection xwayland(desktop->display());
+        RunOnDesktop on(*desktop);
+        on.run.freeze(oracle());
+        const Window window = program_window(xwayland, on.run.process().pid());
+        desktop->seat().press(Key::escape);
+        wait_until([&] { return xwayland.key_down(Key::escape); }, 5s,
+                   "ESC to reach Xwayland through weston");
+        std::optional<ExitStatus> status;
+        {
+            ConfigureNotifyFlood flood(desktop->display(), window);
+            status = on.run.await_exit(5s);
+        }
+        desktop->seat().release(Key::escape);
+        EXPECT_TRUE(status->success()) << status->describe();
+        EXPECT_EQ(on.run.process().captured_stderr(), "");
+    }
 }
 
 // Several monitors: the window is full screen on the monitor it landed on,
