@@ -448,35 +448,51 @@ class ConfigureNotifyFlood {
 public:
     ConfigureNotifyFlood(const std::string& display, Window window)
         : thread_([this, display, window] {
-              XConnection x(display);
-              Display* d = x.handle();
-              XEvent event{};
-              event.xconfigure.type = ConfigureNotify;
-              event.xconfigure.event = event.xconfigure.window = window;
-              // Bursts of 256 a millisecond: more than any window manager sends,
-              // so that the program is still busy with them as it ends.
-              for (int sent = 1; !stop_; ++sent) {
-                  event.xconfigure.width = sent % 2 ? 1920 : 1024;
-                  event.xconfigure.height = sent % 2 ? 1080 : 768;
-                  XSendEvent(d, window, False, StructureNotifyMask, &event);
-                  if (sent % 256 == 0) {
-                      XSync(d, False);
-                      std::this_thread::sleep_for(1ms);
-                  }
+              try {
+                  flood(display, window);
+              } catch (const std::exception& e) {
+                  failure_ = e.what();
               }
           })
     {
     }
-    ~ConfigureNotifyFlood()
-    {
-        stop_ = true;
-        thread_.join();
-    }
+    ~ConfigureNotifyFlood() { stop(); }
     ConfigureNotifyFlood(const ConfigureNotifyFlood&) = delete;
     ConfigureNotifyFlood& operator=(const ConfigureNotifyFlood&) = delete;
 
+    // Ends the flood; what went wrong with it, or nothing.
+    std::string stop()
+    {
+        stop_ = true;
+        if (thread_.joinable())
+            thread_.join();
+        return failure_;
+    }
+
 private:
+    void flood(const std::string& display, Window window)
+    {
+        XConnection x(display);
+        Display* d = x.handle();
+        XEvent event{};
+        event.xconfigure.type = ConfigureNotify;
+        event.xconfigure.event = event.xconfigure.window = window;
+        // Bursts of 256 a millisecond: more than any window manager sends,
+        // so that the program is still busy with them as it ends.
+        for (int sent = 1; !stop_; ++sent) {
+            event.xconfigure.width = sent % 2 ? 1920 : 1024;
+            event.xconfigure.height = sent % 2 ? 1080 : 768;
+            XSendEvent(d, window, False, StructureNotifyMask, &event);
+            if (sent % 256 == 0) {
+                XSync(d, False);
+                x.check();
+                std::this_thread::sleep_for(1ms);
+            }
+        }
+    }
+
     std::atomic<bool> stop_{false};
+    std::string failure_;
     std::thread thread_;
 };
 
@@ -495,13 +511,11 @@ TEST(WaylandOnWeston, EndsCleanlyWhileItsWindowIsReconfigured)
         desktop->seat().press(Key::escape);
         wait_until([&] { return xwayland.key_down(Key::escape); }, 5s,
                    "ESC to reach Xwayland through weston");
-        std::optional<ExitStatus> status;
-        {
-            ConfigureNotifyFlood flood(desktop->display(), window);
-            status = on.run.await_exit(5s);
-        }
+        ConfigureNotifyFlood flood(desktop->display(), window);
+        ExitStatus status = on.run.await_exit(5s);
+        EXPECT_EQ(flood.stop(), "") << "the flood failed";
         desktop->seat().release(Key::escape);
-        EXPECT_TRUE(status->success()) << status->describe();
+        EXPECT_TRUE(status.success()) << status.describe();
         EXPECT_EQ(on.run.process().captured_stderr(), "");
     }
 }
