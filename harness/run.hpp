@@ -79,7 +79,8 @@ public:
     // Where the picture's top-left corner lies, once known (on a desktop
     // with several monitors, the one it landed on says).
     void picture_at(std::pair<int, int> top_left) { picture_at_ = top_left; }
-    // The first screen that shows any white: the program has set its mode.
+    // The first screen that is more than a quarter white: the program has
+    // set its mode and painted.
     Picture await_white(Millis limit = Millis(15000));
     Picture await_change(const Picture& from, Millis limit, const std::string& what);
     // A screen that stays the same for `still_for`.
