@@ -501,7 +501,7 @@ TEST(WaylandOnWeston, EndsCleanlyWhileItsWindowIsReconfigured)
     // A change read just as the window goes is a matter of microseconds, so
     // each run is a chance to meet it. Each has a weston of its own, as the
     // flood leaves weston's window manager busy for a while after.
-    for (int attempt = 1; attempt <= 10; ++attempt) {
+    for (int attempt = 1; attempt <= 20; ++attempt) {
         SCOPED_TRACE("run " + std::to_string(attempt));
         START_DESKTOP_OR_SKIP(desktop, weston);
         XConnection xwayland(desktop->display());
