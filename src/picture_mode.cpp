@@ -163,8 +163,15 @@ static void stop_watching_window()
 {
    stopping = true;
    char wake = 0;
-   if (write(watch.wake_pipe[1], &wake, 1) == 1)
-      pthread_join(watch.thread, NULL);
+   ssize_t written;
+   do
+      written = write(watch.wake_pipe[1], &wake, 1);
+   while (written < 0 && errno == EINTR);
+   // A watch that cannot be woken may still be reading its connection: it
+   // is left to the end of the process.
+   if (written != 1)
+      return;
+   pthread_join(watch.thread, NULL);
    XCloseDisplay(watch.display);
    close(watch.wake_pipe[0]);
    close(watch.wake_pipe[1]);
@@ -175,17 +182,15 @@ static void watch_window(Display *display, Window window, Window picture)
    watch.display = display;
    watch.window = window;
    watch.picture = picture;
-   if (pipe2(watch.wake_pipe, O_CLOEXEC) != 0) {
-      XCloseDisplay(display);
-      return;
-   }
-   if (!start_thread(&watch.thread, keep_picture_centred, NULL)) {
-      XCloseDisplay(display);
+   if (pipe2(watch.wake_pipe, O_CLOEXEC) == 0) {
+      if (start_thread(&watch.thread, keep_picture_centred, NULL)) {
+         _add_exit_func(stop_watching_window, "stop_watching_window");
+         return;
+      }
       close(watch.wake_pipe[0]);
       close(watch.wake_pipe[1]);
-      return;
    }
-   _add_exit_func(stop_watching_window, "stop_watching_window");
+   XCloseDisplay(display);
 }
 
 // The library's window made full screen by the window manager, with the
