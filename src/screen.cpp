@@ -20,8 +20,14 @@
 
 bool display_is_xwayland(Display *display)
 {
-   // Xwayland names its RandR outputs XWAYLAND0, XWAYLAND1 and so on.
-   int event_base, error_base, major = 0, minor = 0;
+   // Xwayland 23 and later advertise an extension of their own, and name
+   // their RandR outputs after the compositor's (Meta-0, X11-1, screen0).
+   int opcode, event_base, error_base;
+   if (XQueryExtension(display, "XWAYLAND", &opcode, &event_base, &error_base))
+      return true;
+   // Earlier ones have no such extension and name their outputs XWAYLAND0,
+   // XWAYLAND1 and so on.
+   int major = 0, minor = 0;
    if (!XRRQueryExtension(display, &event_base, &error_base) ||
        !XRRQueryVersion(display, &major, &minor) || (major == 1 && minor < 3))
       return false;
