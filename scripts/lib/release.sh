@@ -84,14 +84,20 @@ make_release_root() {
 
 # Runs COMMAND (a bash command line) in the root of RELEASE, in a clean
 # clone of this repository's HEAD at /spotfall, as root with a plain
-# environment. SPOTFALL_FIRST_DISPLAY and CI are passed on.
+# environment. SPOTFALL_FIRST_DISPLAY and CI are passed on. For work on the
+# tests, SPOTFALL_RELEASE_TREE=here puts this work tree itself at /spotfall
+# instead, so that a build folder in it (build-trixie, say) is kept.
 run_in_release_root() {
   local release=$1 command=$2
   local root
   root=$(make_release_root "$release") || return 1
   local scratch
   scratch=$(mktemp -d "${TMPDIR:-/var/tmp}/spotfall-$release.XXXXXX")
-  git clone -q "$PWD" "$scratch/spotfall"
+  if [ "${SPOTFALL_RELEASE_TREE:-}" = here ]; then
+    ln -s "$PWD" "$scratch/spotfall"
+  else
+    git clone -q "$PWD" "$scratch/spotfall"
+  fi
   mkdir -p "$(release_cache)/$release-home-cache"
   local status=0
   unshare --mount --pid --fork --propagation private \
