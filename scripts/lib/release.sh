@@ -66,7 +66,7 @@ make_release_root() {
       --customize-hook='chroot "$1" sh -c "
           available=;
           for p in '"$packages"'; do
-            apt-cache show --no-all-versions \$p >/dev/null 2>&1 && available=\"\$available \$p\" ||
+            [ -n \"\$(apt-cache madison \$p)\" ] && available=\"\$available \$p\" ||
               echo \"not in this release: \$p\" >&2;
           done;
           DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \$available"' \

@@ -84,7 +84,7 @@ install_missing_packages() {
   # sometimes out of testing): the tests that need it say so and skip.
   local available=()
   for package in "${missing[@]}"; do
-    if apt-cache show --no-all-versions "$package" >/dev/null 2>&1; then
+    if [ -n "$(apt-cache madison "$package" 2>/dev/null)" ]; then
       available+=("$package")
     else
       echo "$(basename "$0"): $package is not in this Debian release; going on without it" >&2
