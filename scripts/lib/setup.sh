@@ -79,7 +79,8 @@ install_missing_packages() {
     fi
     sudo=(sudo)
   fi
-  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q ||
+    echo "$(basename "$0"): the package lists could not be updated; going on with what apt knows" >&2
   # A release may lack a package (labwc came with Debian 13; Wine is
   # sometimes out of testing): the tests that need it say so and skip.
   local available=()
