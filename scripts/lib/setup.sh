@@ -88,7 +88,7 @@ install_missing_packages() {
     if [ -n "$(apt-cache madison "$package" 2>/dev/null)" ]; then
       available+=("$package")
     else
-      echo "$(basename "$0"): $package is not in this Debian release; going on without it" >&2
+      echo "$(basename "$0"): apt has no $package to install (not in this Debian release); going on without it" >&2
     fi
   done
   [ "${#available[@]}" -eq 0 ] && return 0
