@@ -224,6 +224,25 @@ bool XConnection::pointer_grabbed_elsewhere()
     return result == AlreadyGrabbed;
 }
 
+ScreenPoint XConnection::pointer_position()
+{
+    Window root, child;
+    ScreenPoint at;
+    int window_x, window_y;
+    unsigned int buttons;
+    XQueryPointer(display_, DefaultRootWindow(display_), &root, &child, &at.x, &at.y, &window_x,
+                  &window_y, &buttons);
+    check();
+    return at;
+}
+
+void XConnection::move_pointer(ScreenPoint to)
+{
+    XWarpPointer(display_, None, DefaultRootWindow(display_), 0, 0, 0, 0, to.x, to.y);
+    XSync(display_, False);
+    check();
+}
+
 std::string XConnection::video_mode()
 {
     int dot_clock = 0;

@@ -7,6 +7,7 @@
 #include "seat.hpp"
 
 #include <memory>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -21,6 +22,17 @@ struct TopLevelWindow {
     int x = 0, y = 0, width = 0, height = 0;
     bool override_redirect = false;
 };
+
+// A point of the root window.
+struct ScreenPoint {
+    int x = 0, y = 0;
+    bool operator==(const ScreenPoint& other) const { return x == other.x && y == other.y; }
+};
+
+inline std::ostream& operator<<(std::ostream& out, const ScreenPoint& point)
+{
+    return out << "(" << point.x << ", " << point.y << ")";
+}
 
 // Raised by every call on a connection whose X server has gone away.
 struct ConnectionLost : std::runtime_error {
@@ -62,6 +74,9 @@ public:
     bool keyboard_grabbed_elsewhere();
     // Likewise for the pointer.
     bool pointer_grabbed_elsewhere();
+    // Where the mouse pointer is on the root window, and a move of it there.
+    ScreenPoint pointer_position();
+    void move_pointer(ScreenPoint to);
     // The video mode the screen shows now, as "WIDTHxHEIGHT" (XFree86-VidMode).
     std::string video_mode();
     // Whether the server holds the key down now, whoever typed it.

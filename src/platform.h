@@ -3,8 +3,9 @@
 // does not answer (display_watch.cpp), key presses read late
 // (key_presses.cpp), the desktop's close
 // request (endings.cpp), the check that the screen holds the picture
-// (screen.cpp), the mode the picture is shown in (picture_mode.cpp) and how
-// a failed start is reported (failure.cpp).
+// (screen.cpp), the mode the picture is shown in (picture_mode.cpp), the
+// pointer put back where it was (pointer.cpp) and how a failed start is
+// reported (failure.cpp).
 #pragma once
 
 // Before allegro_init: notes which ending signals were ignored at start,
@@ -40,6 +41,10 @@ bool told_to_end();
 // Whether the screen holds the whole 1024x768 picture; if not, says why
 // on stderr.
 bool screen_holds_picture();
+
+// Before the mode is set: notes where the mouse pointer is, and has the
+// library's shutdown put it back there once it has given the display back.
+void note_pointer_place();
 
 // Sets the 1024x768 mode the picture is drawn in, full screen; 0 on success.
 int set_picture_mode();

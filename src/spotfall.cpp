@@ -42,6 +42,7 @@ int main()
 
    if (!screen_holds_picture())
       return 1;
+   note_pointer_place();
    if (set_picture_mode() != 0)
       return start_up_failed("setting the 1024x768 full-screen mode");
    display_answered();

@@ -94,6 +94,12 @@ bool screen_holds_picture()
    return true;
 }
 
+// The X11 full-screen mode's move of the pointer is what pointer.cpp
+// undoes; here the library's DirectX drivers are left as they are.
+void note_pointer_place()
+{
+}
+
 int set_picture_mode()
 {
    return set_gfx_mode(GFX_AUTODETECT_FULLSCREEN, 1024, 768, 0, 0);

@@ -1,6 +1,7 @@
 // The program on a desktop: it takes the whole screen and the keyboard
-// while it runs, gives both back when it ends, and under a window manager
-// SPACE and ESC reach it, not the window that had the focus.
+// while it runs, gives both back when it ends with the pointer where it
+// was, and under a window manager SPACE and ESC reach it, not the window
+// that had the focus.
 #include "desktop.hpp"
 #include "suite.hpp"
 
@@ -13,6 +14,7 @@ TEST_F(FullScreen, TakesTheWholeScreenAndTheKeyboardAndGivesThemBack)
 {
     XConnection other_client(server.display());
     ASSERT_FALSE(other_client.keyboard_grabbed_elsewhere()) << "grabbed before the program ran";
+    const ScreenPoint pointer = place_pointer(x);
     SpotfallRun run(server, x);
     await_drawing(run);
 
@@ -36,6 +38,7 @@ TEST_F(FullScreen, TakesTheWholeScreenAndTheKeyboardAndGivesThemBack)
     // The server lets a grab go when it sees the client's connection close.
     EXPECT_NO_THROW(wait_until([&] { return !other_client.keyboard_grabbed_elsewhere(); }, 5s,
                                "the keyboard grab to go with the program"));
+    expect_pointer_given_back(x, pointer);
 }
 
 TEST(WindowManager, SpaceAndEscReachTheProgramAndTheFocusComesBack)

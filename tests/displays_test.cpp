@@ -13,6 +13,7 @@ TEST(Xorg, SwitchesTo1024x768WhileRunningAndBackAfterEsc)
     XorgServer server;
     XConnection x(server.display());
     ASSERT_EQ(x.video_mode(), "1920x1080");
+    const ScreenPoint pointer = place_pointer(x);
 
     SpotfallRun run(server, x, mode_switched());
     await_drawing(run);
@@ -20,7 +21,7 @@ TEST(Xorg, SwitchesTo1024x768WhileRunningAndBackAfterEsc)
     EXPECT_TRUE(x.keyboard_grabbed_elsewhere()) << "full screen holds the keyboard";
     expect_frozen_exact(run, run.freeze(oracle()));
     expect_clean_end(run);
-    expect_display_given_back(x, "1920x1080");
+    expect_display_given_back(x, "1920x1080", pointer);
 }
 
 // Without mode switching the picture sits whole in the middle of a larger
@@ -63,6 +64,7 @@ TEST_P(SmallScreens, RefusedWithOneLineAndNothingDrawn)
     else
         server = std::make_unique<XvfbServer>(XvfbOptions{800, 600, 24});
     XConnection x(server->display());
+    const ScreenPoint pointer = place_pointer(x);
 
     Refusal refusal = run_expecting_refusal({{"DISPLAY", server->display()}}, [&] {
         return x.grab().count(Picture::white) > 0;
@@ -70,7 +72,7 @@ TEST_P(SmallScreens, RefusedWithOneLineAndNothingDrawn)
     expect_one_line_refusal(refusal, {"800x600", "1024x768"});
     EXPECT_FALSE(refusal.screen_touched) << "the screen turned white";
     if (GetParam().xorg)
-        expect_display_given_back(x, "800x600");
+        expect_display_given_back(x, "800x600", pointer);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -132,6 +132,7 @@ TEST_P(StartUpSignalOnXorg, EndsByThatSignalWithTheModeGivenBack)
 {
     const int number = GetParam();
     const std::string start_mode = x.video_mode();
+    const ScreenPoint pointer = place_pointer(x);
     {
         RunOptions options = mode_switched();
         options.wrapper = raising_before_xopendisplay(number);
@@ -140,7 +141,7 @@ TEST_P(StartUpSignalOnXorg, EndsByThatSignalWithTheModeGivenBack)
         EXPECT_TRUE(status.signalled() && status.signal() == number) << status.describe();
         EXPECT_EQ(run.process().captured_stderr(), "");
     }
-    expect_display_given_back(x, start_mode);
+    expect_display_given_back(x, start_mode, pointer);
 }
 
 INSTANTIATE_TEST_SUITE_P(RaisedInAllegroInit, StartUpSignalOnXorg,

@@ -36,6 +36,7 @@ TEST_P(Signals, EndByThatSignalWithTheDisplayGivenBack)
     const int number = GetParam().signal_number;
     const std::string start_mode = x.video_mode();
     ASSERT_EQ(start_mode, "1920x1080");
+    const ScreenPoint pointer = place_pointer(x);
     {
         SpotfallRun run(server, x, mode_switched());
         await_drawing(run);
@@ -53,7 +54,7 @@ TEST_P(Signals, EndByThatSignalWithTheDisplayGivenBack)
         EXPECT_LE(took_ms, 500.0) << "the signal took too long to end the program";
         EXPECT_EQ(run.process().captured_stderr(), "");
     }
-    expect_display_given_back(x, start_mode);
+    expect_display_given_back(x, start_mode, pointer);
 
     // The same server serves a new run at once.
     SpotfallRun next(server, x, mode_switched());
@@ -118,8 +119,9 @@ TEST_F(SignalStorm, SixtyTermsAtRandomMomentsAllEndBySigterm)
     const int runs = 60;
     std::mt19937 random(20261208);
     std::uniform_int_distribution<int> moment_ms(0, 400);
-    int by_sigterm = 0;
+    int by_sigterm = 0, pointer_back = 0;
     std::vector<std::string> other_endings;
+    const ScreenPoint pointer = place_pointer(x);
     for (int i = 0; i < runs; ++i) {
         SpotfallRun run(server, x);
         run.await_white();
@@ -135,9 +137,15 @@ TEST_F(SignalStorm, SixtyTermsAtRandomMomentsAllEndBySigterm)
             other_endings.push_back("run " + std::to_string(i + 1) + (i % 2 ? " (waiting): " : " (drawing): ") +
                                     status.describe());
         wait_until([&] { return x.mapped_windows() == 0; }, 5s, "the program's window to go");
+        if (x.pointer_position() == pointer)
+            ++pointer_back;
+        else
+            other_endings.push_back("run " + std::to_string(i + 1) + ": the pointer was not put back");
+        x.move_pointer(pointer);
     }
-    std::printf("signal storm: %d runs, %d ended by SIGTERM, %zu otherwise\n", runs, by_sigterm,
-                other_endings.size());
+    std::printf("signal storm: %d runs, %d ended by SIGTERM, %d with the pointer put back, %zu "
+                "otherwise\n",
+                runs, by_sigterm, pointer_back, other_endings.size());
     for (const auto& ending : other_endings)
         ADD_FAILURE() << ending;
 }

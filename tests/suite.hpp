@@ -130,9 +130,26 @@ inline RunOptions mode_switched()
     return options;
 }
 
+// Puts the pointer where a user may have left it, off the middle of the
+// screen (where the library's full-screen mode moves it), and returns that
+// place, for expect_display_given_back.
+inline ScreenPoint place_pointer(XConnection& x)
+{
+    const ScreenPoint place{343, 279};
+    x.move_pointer(place);
+    return place;
+}
+
+// The pointer is back where place_pointer left it.
+inline void expect_pointer_given_back(XConnection& x, ScreenPoint place)
+{
+    EXPECT_EQ(x.pointer_position(), place) << "the pointer is not where it was before the run";
+}
+
 // The display is as it was before the program ran: the video mode it
-// started in, no keyboard or pointer grab, no window.
-inline void expect_display_given_back(XConnection& x, const std::string& mode)
+// started in, no keyboard or pointer grab, no window, and the pointer
+// where place_pointer left it.
+inline void expect_display_given_back(XConnection& x, const std::string& mode, ScreenPoint pointer)
 {
     EXPECT_NO_THROW(wait_until([&] { return x.video_mode() == mode; }, 2s,
                                "the video mode to return to " + mode))
@@ -141,6 +158,7 @@ inline void expect_display_given_back(XConnection& x, const std::string& mode)
     EXPECT_FALSE(x.pointer_grabbed_elsewhere()) << "the pointer is still grabbed";
     EXPECT_NO_THROW(wait_until([&] { return x.mapped_windows() == 0; }, 2s,
                                "the program's window to go"));
+    expect_pointer_given_back(x, pointer);
 }
 
 }  // namespace suite
