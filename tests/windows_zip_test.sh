@@ -62,8 +62,26 @@ while read -r dll; do
     *) fail "spotfall.exe imports $dll, which is not one of Windows' own DLLs" ;;
   esac
 done < "$work/dlls"
-file "$exe" | grep -q 'PE32+ executable (GUI) x86-64' ||
-  fail "spotfall.exe is not a 64-bit Windows GUI program: $(file "$exe")"
+# A 64-bit Windows GUI program, read from its PE header itself (the wording
+# of file(1) changes between its versions): the header's offset is at 0x3c;
+# there "PE\0\0", the machine (0x8664, x86-64) 4 bytes on, the optional
+# header's magic (0x20b, PE32+) 24 bytes on and its subsystem (2, the
+# Windows GUI) 92 bytes on.
+le16() {  # FILE OFFSET: the little-endian 16-bit number there
+  od -An -t u2 --endian=little -j "$2" -N 2 "$1" | tr -d ' '
+}
+pe=$(od -An -t u4 --endian=little -j $((0x3c)) -N 4 "$exe" | tr -d ' ')
+if [ -z "$pe" ] || [ "$(od -An -c -j "$pe" -N 4 "$exe" 2>/dev/null | tr -d ' ')" != 'PE\0\0' ]; then
+  fail "spotfall.exe has no PE header (at offset ${pe:-none})"
+else
+  machine=$(printf '0x%x' "$(le16 "$exe" $((pe + 4)))")
+  magic=$(printf '0x%x' "$(le16 "$exe" $((pe + 24)))")
+  subsystem=$(le16 "$exe" $((pe + 24 + 68)))
+  echo "PE header at $pe: machine $machine, optional header magic $magic, subsystem $subsystem"
+  [ "$machine" = 0x8664 ] || fail "spotfall.exe is built for machine $machine, not x86-64 (0x8664)"
+  [ "$magic" = 0x20b ] || fail "spotfall.exe's optional header is $magic, not PE32+ (0x20b)"
+  [ "$subsystem" = 2 ] || fail "spotfall.exe's subsystem is $subsystem, not the Windows GUI (2)"
+fi
 
 readme=$work/unzipped/$name/README.txt
 grep -q "spotfall $version for Windows" "$readme" || fail "README.txt does not name version $version"

@@ -72,28 +72,35 @@ build_allegro_for_windows() {
   mkdir -p "$cache"
   (
     flock 9
-    if [ -f "$cache/built" ]; then
+    if [ -f "$cache/built" ] && [ -d "$cache/install" ]; then
       exit 0
     fi
+    rm -f "$cache/built"
+    # This subshell runs as the left side of || below, where set -e does
+    # not hold: every step that can fail says so itself, and a failed build
+    # is never marked as built.
     local tarball
-    tarball=$(fetch_allegro_source "$(dirname "$cache")")
+    tarball=$(fetch_allegro_source "$(dirname "$cache")") || exit 1
     rm -rf "$cache/source" "$cache/build" "$cache/install"
     mkdir -p "$cache/source"
-    tar -xzf "$tarball" -C "$cache/source" --strip-components=1
+    tar -xzf "$tarball" -C "$cache/source" --strip-components=1 || exit 1
     local patch
     for patch in windows/allegro/*.patch; do
       echo "$(basename "$0"): mending Allegro with $(basename "$patch")" >&2
-      patch -d "$cache/source" -p1 --quiet < "$patch"
+      patch -d "$cache/source" -p1 --quiet < "$patch" || exit 1
     done
-    # Only the static library: no add-ons, examples, tools, tests or documents.
+    # Only the static library: no add-ons, examples, tools, tests or
+    # documents. Allegro 4.4 asks for CMake 2.6's policies, which CMake 4
+    # no longer offers; 3.5's are the oldest it has, and build it the same.
     cmake -S "$cache/source" -B "$cache/build" \
       -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" \
+      -DCMAKE_POLICY_VERSION_MINIMUM=3.5 \
       -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$cache/install" \
       -DSHARED=OFF -DWANT_ALLEGROGL=OFF -DWANT_LOADPNG=OFF -DWANT_LOGG=OFF \
       -DWANT_JPGALLEG=OFF -DWANT_EXAMPLES=OFF -DWANT_TOOLS=OFF -DWANT_TESTS=OFF \
-      -DWANT_DOCS=OFF >&2
-    cmake --build "$cache/build" -j "$(nproc)" >&2
-    cmake --install "$cache/build" >&2
+      -DWANT_DOCS=OFF >&2 || exit 1
+    cmake --build "$cache/build" -j "$(nproc)" >&2 || exit 1
+    cmake --install "$cache/build" >&2 || exit 1
     cp "$cache/source/docs/txt/license.txt" "$cache/install/allegro-license.txt" 2>/dev/null ||
       cp "$cache/source/readme.txt" "$cache/install/allegro-license.txt"
     # Only the installed library is kept.
