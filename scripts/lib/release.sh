@@ -54,7 +54,7 @@ make_release_root() {
     return 1
   fi
   mkdir -p "$(release_cache)"
-  rm -rf "$root" "$root.stamp" "$root.new"
+  rm -rf "$root.new"
   echo "$(basename "$0"): making a root of Debian $release from $mirror (a few minutes, once)" >&2
   # Packages a release lacks (Wine is sometimes out of testing) are left
   # out, and the tests that need them say so and skip. A testing mirror's
@@ -77,6 +77,9 @@ make_release_root() {
     return 1
   fi
   grep '^not in this release' "$root.log" >&2 || true
+  # The old root goes only once the new one is whole.
+  rm -f "$root.stamp"
+  [ -d "$root" ] && mv "$root" "$root.old" && rm -rf "$root.old"
   mv "$root.new" "$root"
   echo "$stamp" >"$root.stamp"
   echo "$root"
