@@ -228,6 +228,9 @@ int main(int argc, char** argv)
             setenv(name.c_str(), value.c_str(), 1);
         XConnection x(desktop->display());
         auto [x_width, x_height] = lasting_screen_size(x);
+        // Said at once: reading the monitor back may still fail.
+        std::fprintf(stderr, "%s at %.4g: X screen %dx%d\n", kind.c_str(), scale_set, x_width,
+                     x_height);
 
         SpawnOptions spawn;
         spawn.argv = {spotfall_binary()};
