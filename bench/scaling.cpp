@@ -20,6 +20,8 @@
 #include "numbers.hpp"
 #include "run.hpp"
 
+#include <X11/Xlib.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -228,9 +230,20 @@ int main(int argc, char** argv)
             setenv(name.c_str(), value.c_str(), 1);
         XConnection x(desktop->display());
         auto [x_width, x_height] = lasting_screen_size(x);
+        // The desktop tells X programs that draw at its own pixels their
+        // scale through Xft.dpi (96 per 1), where it does.
+        std::string dpi = "none";
+        {
+            XConnection fresh(desktop->display());
+            const char* resources = XResourceManagerString(fresh.handle());
+            std::smatch m;
+            std::string text = resources ? resources : "";
+            if (std::regex_search(text, m, std::regex(R"(Xft\.dpi:\s*([0-9.]+))")))
+                dpi = m[1];
+        }
         // Said at once: reading the monitor back may still fail.
-        std::fprintf(stderr, "%s at %.4g: X screen %dx%d\n", kind.c_str(), scale_set, x_width,
-                     x_height);
+        std::fprintf(stderr, "%s at %.4g: X screen %dx%d, Xft.dpi %s\n", kind.c_str(), scale_set,
+                     x_width, x_height, dpi.c_str());
 
         SpawnOptions spawn;
         spawn.argv = {spotfall_binary()};
@@ -287,8 +300,8 @@ int main(int argc, char** argv)
         std::string said = program.captured_stderr();
         said.erase(std::remove(said.begin(), said.end(), '\n'), said.end());
 
-        std::printf("%s at %.4g (%s): X screen %dx%d; spotfall %s%s%s", kind.c_str(), scale_set,
-                    setting.c_str(), x_width, x_height, ending.c_str(),
+        std::printf("%s at %.4g (%s): X screen %dx%d, Xft.dpi %s; spotfall %s%s%s", kind.c_str(),
+                    scale_set, setting.c_str(), x_width, x_height, dpi.c_str(), ending.c_str(),
                     said.empty() ? "" : ", said: ", said.c_str());
         if (shown.width > 0) {
             Box b = white_box(shown);
