@@ -8,7 +8,11 @@
 // table of scaled monitors comes from it.
 //
 //   spotfall-scaling sway|weston|kwin|gnome SCALE [--x-native yes|no]
-//                    [--png PATH]
+//                    [--png PATH] [--probe]
+//
+// --probe first shows how large the nested compositor draws a native
+// Wayland window of 250x250 pixels (weston-simple-shm): the scale it
+// really uses.
 //
 // --x-native asks the desktop to give X programs the monitor's own pixels
 // (yes) or the scaled size (no) where it has a setting for that: KWin's
@@ -99,7 +103,11 @@ double set_gnome_scale(const GnomeShellDesktop& desktop, double scale)
     session_output(desktop, call + "ApplyMonitorsConfig " + serial + " 1 \"[(0, 0, " +
                                 scale_text + ", 0, true, [('" + connector + "', '" + mode +
                                 "', @a{sv} {})])]\" \"@a{sv} {}\"");
-    return best;
+    // The scale the monitor has now, as the shell reports it.
+    state = session_output(desktop, call + "GetCurrentState");
+    if (!std::regex_search(state, m, std::regex(R"(\[\(-?\d+, -?\d+, ([0-9.]+), uint32)")))
+        throw std::runtime_error("no logical monitor in GetCurrentState: " + state);
+    return std::stod(m[1]);
 }
 
 // The size of the X screen, once it has stayed the same for a second.
@@ -152,7 +160,7 @@ Box white_box(const Picture& p)
 int usage()
 {
     std::fprintf(stderr, "usage: spotfall-scaling sway|weston|kwin|gnome SCALE [--x-native yes|no] "
-                         "[--png PATH]\n");
+                         "[--png PATH] [--probe]\n");
     return 2;
 }
 
@@ -167,6 +175,13 @@ int main(int argc, char** argv)
     if (!scale)
         return usage();
     std::string x_native, png;
+    bool probe = false;
+    for (int i = 3; i < argc; ++i)
+        if (!std::strcmp(argv[i], "--probe")) {
+            probe = true;
+            std::copy(argv + i + 1, argv + argc, argv + i);
+            --argc;
+        }
     for (int i = 3; i + 1 < argc; i += 2) {
         if (!std::strcmp(argv[i], "--x-native"))
             x_native = argv[i + 1];
@@ -225,6 +240,36 @@ int main(int argc, char** argv)
             desktop = std::move(d);
         } else {
             return usage();
+        }
+        // The scale the compositor really draws at: a native client that
+        // draws 250x250 pixels and sets no scale of its own is enlarged by
+        // it (weston-simple-shm, on a nested desktop's black background).
+        if (auto* nested = dynamic_cast<NestedDesktop*>(desktop.get()); nested && probe) {
+            ChildProcess client(nested->wayland_client({"weston-simple-shm"}));
+            Box last;
+            auto since = Clock::now();
+            wait_until(
+                [&] {
+                    Picture p = seat->grab(output.left, output.top, output.width, output.height);
+                    Box b{p.width, p.height, -1, -1};
+                    for (int y = 0; y < p.height; ++y)
+                        for (int xx = 64; xx < p.width; ++xx)
+                            if (p.at(xx, y) != Picture::black) {
+                                b.left = std::min(b.left, xx);
+                                b.right = std::max(b.right, xx);
+                                b.top = std::min(b.top, y);
+                                b.bottom = std::max(b.bottom, y);
+                            }
+                    if (!(b.width() == last.width() && b.height() == last.height())) {
+                        last = b;
+                        since = Clock::now();
+                    }
+                    return b.right >= 0 && Clock::now() - since >= 1000ms;
+                },
+                15000ms, "weston-simple-shm's window to show", 100ms);
+            std::fprintf(stderr, "%s at %.4g: a 250x250 native window shows as %dx%d (%.3g)\n",
+                         kind.c_str(), scale_set, last.width(), last.height(),
+                         last.width() / 250.0);
         }
         for (const auto& [name, value] : desktop->x_client_env())
             setenv(name.c_str(), value.c_str(), 1);
