@@ -219,7 +219,23 @@ int main(int argc, char** argv)
                 kwinrc = "[Xwayland]\nScale=1\nXwaylandClientsScale=false\n";
             if (!kwinrc.empty())
                 setting = "kwinrc " + std::regex_replace(kwinrc, std::regex("\n"), " ");
-            auto d = std::make_unique<KwinDesktop>(1, *scale, kwinrc);
+            std::vector<std::pair<std::string, std::string>> config;
+            if (!kwinrc.empty())
+                config.emplace_back("kwinrc", kwinrc);
+            // KWin 6 keeps each output's scale in a file of its own, which
+            // wins over the scale it was started with.
+            char scale_text[32];
+            std::snprintf(scale_text, sizeof scale_text, "%g", *scale);
+            config.emplace_back(
+                "kwinoutputconfig.json",
+                std::string("[{\"name\": \"outputs\", \"data\": [{\"connectorName\": \"X11-1\", "
+                            "\"mode\": {\"width\": 1920, \"height\": 1080, \"refreshRate\": 60000}, "
+                            "\"scale\": ") +
+                    scale_text +
+                    "}]}, {\"name\": \"setups\", \"data\": [{\"lidClosed\": false, \"outputs\": "
+                    "[{\"enabled\": true, \"outputIndex\": 0, \"position\": {\"x\": 0, \"y\": 0}, "
+                    "\"priority\": 0}]}]}]\n");
+            auto d = std::make_unique<KwinDesktop>(1, *scale, config);
             seat = &d->seat();
             output = d->outputs()[0];
             desktop = std::move(d);

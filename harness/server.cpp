@@ -543,15 +543,15 @@ std::string KwinDesktop::program(const std::string& copy_path)
     return copy_path;
 }
 
-KwinDesktop::KwinDesktop(int outputs, double scale, const std::string& kwinrc)
+KwinDesktop::KwinDesktop(int outputs, double scale,
+                         const std::vector<std::pair<std::string, std::string>>& config)
     : NestedDesktop("KWin", std::vector<NestedOutput>(std::size_t(outputs),
                                                       NestedOutput{1920, 1080, scale}))
 {
     std::string log = runtime().path() + "/kwin.log";
-    if (!kwinrc.empty()) {
-        std::filesystem::create_directories(runtime().path() + "/.config");
-        std::ofstream(runtime().path() + "/.config/kwinrc") << kwinrc;
-    }
+    std::filesystem::create_directories(runtime().path() + "/.config");
+    for (const auto& [name, text] : config)
+        std::ofstream(runtime().path() + "/.config/" + name) << text;
     // Its output windows are the size given times the scale.
     auto logical = [scale](int pixels) { return std::to_string(int(pixels / scale + 0.5)); };
     SpawnOptions spawn;

@@ -229,9 +229,10 @@ public:
 // KDE's KWin (kwin_wayland) with its X11 windowed backend and Xwayland.
 class KwinDesktop : public NestedDesktop {
 public:
-    // `outputs` windows of 1920x1080, drawn at `scale`; `kwinrc` is the
-    // text of its configuration file, if any.
-    explicit KwinDesktop(int outputs = 1, double scale = 1, const std::string& kwinrc = "");
+    // `outputs` windows of 1920x1080, drawn at `scale`; `config` are files
+    // of its configuration folder, by name, with their text (such as kwinrc).
+    explicit KwinDesktop(int outputs = 1, double scale = 1,
+                         const std::vector<std::pair<std::string, std::string>>& config = {});
     static std::vector<std::string> programs()
     {
         return {"kwin_wayland", "weston-terminal", "Xwayland"};
