@@ -200,7 +200,7 @@ void GnomeShellDesktop::start(const GnomeShellOptions& options)
     // seconds after the first key, over whatever is on the screen.
     std::filesystem::create_directories(runtime + "/home/.config/glib-2.0/settings");
     std::ofstream(runtime + "/home/.config/glib-2.0/settings/keyfile")
-        << "[org/gnome/desktop/notifications]\nshow-banners=false\n";
+        << "[org/gnome/desktop/notifications]\nshow-banners=false\n" << options.settings;
     session_bus_ = "unix:path=" + runtime + "/session-bus";
     for (const auto& folder : options.data_dirs)
         data_dirs_ += folder + ":";

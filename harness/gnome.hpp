@@ -34,6 +34,8 @@ struct GnomeShellOptions {
     // Folders put before the usual data folders (XDG_DATA_DIRS) of the
     // shell and of the programs run in its session, for desktop entries.
     std::vector<std::string> data_dirs;
+    // More of its settings, as keyfile groups ("[org/gnome/mutter]\n...").
+    std::string settings;
 };
 
 // A client connection to a D-Bus bus, closed when it goes away. Every call

@@ -356,17 +356,23 @@ void NestedDesktop::start(SpawnOptions spawn,
         },
         start_limit, name() + " to name Xwayland's display", Millis(20));
 
-    // Xwayland's screen spans the outputs, each in logical pixels.
+    // Xwayland's screen spans the outputs, each in logical pixels; on
+    // scaled outputs the compositor may give X its own pixels instead, so
+    // there any size will do once it has stayed the same for a second.
     std::pair<int, int> expected{0, 0};
+    bool scaled = false;
     for (const auto& output : output_settings_) {
-        expected.first += output.width / output.scale;
-        expected.second = std::max(expected.second, output.height / output.scale);
+        expected.first += output.width;
+        expected.second = std::max(expected.second, output.height);
+        scaled = scaled || output.scale != 1;
     }
     std::string seen = "it does not answer";
     lay_out_outputs();
     auto size_text = [](std::pair<int, int> size) {
         return std::to_string(size.first) + "x" + std::to_string(size.second);
     };
+    std::pair<int, int> last{-1, -1};
+    auto last_changed = Clock::now();
     try {
         wait_until(
             [&] {
@@ -374,9 +380,17 @@ void NestedDesktop::start(SpawnOptions spawn,
                 auto size = screen_size(display_, xauthority_);
                 if (size)
                     seen = "it is " + size_text(*size);
-                return size == expected;
+                if (!scaled)
+                    return size == expected;
+                if (size && *size != last) {
+                    last = *size;
+                    last_changed = Clock::now();
+                }
+                return size && Clock::now() - last_changed >= Millis(1000);
             },
-            start_limit, "Xwayland on " + display_ + " to answer with a screen of " + size_text(expected),
+            start_limit,
+            "Xwayland on " + display_ + " to answer with a screen of " +
+                (scaled ? std::string("a lasting size") : size_text(expected)),
             Millis(20));
     } catch (const TimeoutError& e) {
         throw TimeoutError(e.what() + ("; " + seen));
@@ -482,13 +496,17 @@ SpawnOptions NestedDesktop::wayland_client(std::vector<std::string> argv) const
     return spawn;
 }
 
-WestonDesktop::WestonDesktop() : NestedDesktop("weston", {NestedOutput{}})
+WestonDesktop::WestonDesktop(int scale)
+    : NestedDesktop("weston", {NestedOutput{1920, 1080, double(scale)}})
 {
     std::string log = runtime().path() + "/weston.log";
     wayland_display_ = "wayland-spotfall";
     SpawnOptions spawn;
+    // Its output window is the size given times the scale.
     spawn.argv = {"weston", "--backend=x11-backend.so", "--xwayland", "--socket=" + wayland_display_,
-                  "--width=1920", "--height=1080", "--idle-time=0", "--log=" + log};
+                  "--width=" + std::to_string(1920 / scale),
+                  "--height=" + std::to_string(1080 / scale), "--scale=" + std::to_string(scale),
+                  "--idle-time=0", "--log=" + log};
     spawn.quiet = true;
     // weston picks a free X display for Xwayland and names it in its log;
     // Xwayland itself starts when the first X client connects.
@@ -525,15 +543,23 @@ std::string KwinDesktop::program(const std::string& copy_path)
     return copy_path;
 }
 
-KwinDesktop::KwinDesktop(int outputs)
-    : NestedDesktop("KWin", std::vector<NestedOutput>(std::size_t(outputs), NestedOutput{}))
+KwinDesktop::KwinDesktop(int outputs, double scale,
+                         const std::vector<std::pair<std::string, std::string>>& config)
+    : NestedDesktop("KWin", std::vector<NestedOutput>(std::size_t(outputs),
+                                                      NestedOutput{1920, 1080, scale}))
 {
     std::string log = runtime().path() + "/kwin.log";
+    std::filesystem::create_directories(runtime().path() + "/.config");
+    for (const auto& [name, text] : config)
+        std::ofstream(runtime().path() + "/.config/" + name) << text;
+    // Its output windows are the size given times the scale.
+    auto logical = [scale](int pixels) { return std::to_string(int(pixels / scale + 0.5)); };
     SpawnOptions spawn;
     spawn.argv = {"sh", "-c", "exec \"$0\" \"$@\" >'" + log + "' 2>&1",
                   program(runtime().path() + "/kwin_wayland"), "--x11-display",
-                  outer_display(), "--xwayland", "--socket", "wayland-spotfall", "--width", "1920",
-                  "--height", "1080", "--output-count", std::to_string(outputs),
+                  outer_display(), "--xwayland", "--socket", "wayland-spotfall", "--width", logical(1920),
+                  "--height", logical(1080), "--scale", std::to_string(scale),
+                  "--output-count", std::to_string(outputs),
                   "--no-lockscreen", "--no-global-shortcuts", "--no-kactivities",
                   // Run once Xwayland is up, with its DISPLAY.
                   "sh -c \"" + env_file_command() + "\""};
@@ -560,7 +586,7 @@ SwayDesktop::SwayDesktop(std::vector<NestedOutput> outputs)
             const NestedOutput& output = output_settings()[i];
             text << "output X11-" << i + 1 << " mode " << output.width << "x" << output.height
                  << " position " << left << " 0 scale " << output.scale << "\n";
-            left += output.width / output.scale;
+            left += int(output.width / output.scale + 0.5);
         }
         text << "exec sh -c \"" << env_file_command() << "\"\n";
     }

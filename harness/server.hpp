@@ -144,10 +144,12 @@ private:
 
 // One output of a nested compositor: its size in pixels on the outer X
 // server, and the scale the compositor draws Wayland and X programs at.
+// With a scale other than 1, what X programs see is up to the compositor
+// (each monitor's size divided by the scale, or its own pixels).
 struct NestedOutput {
     int width = 1920;
     int height = 1080;
-    int scale = 1;
+    double scale = 1;
 };
 
 // A Wayland compositor nested on an Xvfb of its own (its X11 backend: each
@@ -216,18 +218,21 @@ private:
     std::vector<ScreenArea> outputs_;
 };
 
-// weston with its X11 backend and Xwayland, one 1920x1080 output.
+// weston with its X11 backend and Xwayland, one 1920x1080 output (drawn
+// at a whole-number scale, if given).
 class WestonDesktop : public NestedDesktop {
 public:
-    WestonDesktop();
+    explicit WestonDesktop(int scale = 1);
     static std::vector<std::string> programs() { return {"weston", "weston-terminal", "Xwayland"}; }
 };
 
 // KDE's KWin (kwin_wayland) with its X11 windowed backend and Xwayland.
 class KwinDesktop : public NestedDesktop {
 public:
-    // `outputs` windows of 1920x1080.
-    explicit KwinDesktop(int outputs = 1);
+    // `outputs` windows of 1920x1080, drawn at `scale`; `config` are files
+    // of its configuration folder, by name, with their text (such as kwinrc).
+    explicit KwinDesktop(int outputs = 1, double scale = 1,
+                         const std::vector<std::pair<std::string, std::string>>& config = {});
     static std::vector<std::string> programs()
     {
         return {"kwin_wayland", "weston-terminal", "Xwayland"};
