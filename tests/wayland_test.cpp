@@ -555,8 +555,9 @@ TEST(WaylandOnWeston, EndsCleanlyWhileItsWindowIsReconfigured)
         if (!ended_first)
             flood.emplace(desktop->display(), window);
         ExitStatus status = on.run.await_exit(5s);
-        if (flood)
+        if (flood) {
             EXPECT_EQ(flood->stop(), "") << "the flood failed";
+        }
         desktop->seat().release(Key::escape);
         EXPECT_TRUE(status.success()) << status.describe();
         EXPECT_EQ(on.run.process().captured_stderr(), "");
