@@ -629,4 +629,23 @@ CageDesktop::CageDesktop() : NestedDesktop("cage", {NestedOutput{}})
     start(spawn, [this] { return display_from_env_file(); }, [log] { return read_file(log); });
 }
 
+LabwcDesktop::LabwcDesktop(std::vector<NestedOutput> outputs)
+    : NestedDesktop("labwc", std::move(outputs))
+{
+    std::string log = runtime().path() + "/labwc.log";
+    // An empty folder of its own for its settings, so that its default key
+    // bindings (Alt+F4 closes, Alt+Tab moves the focus) and nothing of the
+    // machine's apply.
+    std::string config = runtime().path() + "/labwc";
+    std::filesystem::create_directory(config);
+    SpawnOptions spawn;
+    spawn.argv = {"sh", "-c", "exec \"$0\" \"$@\" 2>'" + log + "'", "labwc", "--config-dir", config,
+                  "--startup", "sh -c \"" + env_file_command() + "\""};
+    spawn.set_env = {{"WLR_BACKENDS", "x11"},
+                     {"WLR_RENDERER", "pixman"},
+                     {"WLR_X11_OUTPUTS", std::to_string(output_settings().size())}};
+    spawn.quiet = true;
+    start(spawn, [this] { return display_from_env_file(); }, [log] { return read_file(log); });
+}
+
 }  // namespace harness

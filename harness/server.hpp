@@ -6,7 +6,7 @@
 // - XvfbServer: a virtual screen of a fixed size; no mode switching.
 // - XorgServer: Xorg with the dummy video driver, which really switches
 //   video modes (XFree86-VidMode), as a desktop's X server does.
-// - WestonDesktop, KwinDesktop, SwayDesktop, CageDesktop: a Wayland
+// - WestonDesktop, KwinDesktop, SwayDesktop, CageDesktop, LabwcDesktop: a Wayland
 //   compositor on an Xvfb of its own, running X programs through Xwayland,
 //   as a Wayland desktop does.
 //
@@ -264,6 +264,14 @@ class CageDesktop : public NestedDesktop {
 public:
     CageDesktop();
     static std::vector<std::string> programs() { return {"cage", "xhost", "weston-terminal", "Xwayland"}; }
+};
+
+// labwc (wlroots; Raspberry Pi OS's desktop) with its default key
+// bindings, `outputs` side by side, run as cage is.
+class LabwcDesktop : public NestedDesktop {
+public:
+    explicit LabwcDesktop(std::vector<NestedOutput> outputs = {NestedOutput{}});
+    static std::vector<std::string> programs() { return {"labwc", "weston-terminal", "Xwayland"}; }
 };
 
 }  // namespace harness
