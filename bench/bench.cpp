@@ -283,19 +283,21 @@ int main(int argc, char** argv)
         }
     }
     if (!windows_zip.empty()) {
-    } else if (std::string missing = GnomeShellDesktop::missing_programs(); !missing.empty()) {
-        std::fprintf(stderr, "spotfall-bench: GNOME Shell cannot run here (%s); its row is left "
-                             "out\n", missing.c_str());
+    } else if (!installed(GnomeShellDesktop::programs())) {
+        std::string programs;
+        for (const auto& program : GnomeShellDesktop::programs())
+            programs += " " + program;
+        std::fprintf(stderr, "spotfall-bench: GNOME Shell cannot run here (not installed: one "
+                             "of%s); its row is left out\n", programs.c_str());
     } else {
         try {
             GnomeShellDesktop desktop;
-            GnomeSeat seat(desktop);
             Oracle oracle;
             for (int i = 0; i < runs; ++i) {
                 if (!json)
                     std::fprintf(stderr, "run %d of %d on GNOME Shell...\n", i + 1, runs);
-                metrics[3].values.push_back(whole_picture_on_desktop(
-                    desktop, seat, {ScreenArea{0, 0, desktop.width(), desktop.height()}}, oracle));
+                metrics[3].values.push_back(
+                    whole_picture_on_desktop(desktop, desktop.seat(), desktop.outputs(), oracle));
             }
         } catch (const std::exception& e) {
             std::fprintf(stderr, "spotfall-bench: on GNOME Shell: %s\n", e.what());
