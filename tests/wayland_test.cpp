@@ -675,7 +675,11 @@ TEST(WaylandOnWeston, EndsCleanlyWhileItsWindowIsReconfigured)
 
 // Several monitors: the window is full screen on the monitor it landed on,
 // and the picture is up as soon as the window manager has made it so
-// (measured: about 100 ms; the bound is one load cannot break).
+// (measured: about 100 ms on the nested desktops, 0.25 to 0.6 s on GNOME
+// Shell 43 to 50, up to 1.6 s at a load of 12 on two cores). The bound is
+// the 2 s the program waits for a window manager before it sizes the window
+// itself: a picture that waited for that comes later, however quiet the
+// machine, and one that did not comes sooner, however busy.
 class OnTwoMonitors : public ::testing::TestWithParam<DesktopKind> {};
 
 TEST_P(OnTwoMonitors, PictureUpAtOnceWholeAndCentredOnItsMonitor)
@@ -687,7 +691,7 @@ TEST_P(OnTwoMonitors, PictureUpAtOnceWholeAndCentredOnItsMonitor)
     const auto took = std::chrono::duration_cast<Millis>(seen_at - run.spawned_at());
     RecordProperty("exec_to_whole_picture_ms", int(took.count()));
     RecordProperty("monitor", int(output));
-    EXPECT_LT(took, 1500ms) << "from exec to the whole picture on the screen";
+    EXPECT_LT(took, 2s) << "from exec to the whole picture on the screen";
     await_drawing(run);
     expect_frozen_exact(run, run.freeze(oracle()));
     expect_centred_on_black(*desktop, output);
