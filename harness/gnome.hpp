@@ -85,7 +85,8 @@ public:
     void press(Key key) override;
     void release(Key key) override;
 
-    // Any key by its X keysym (X11/keysym.h).
+    // A key by its X keysym (X11/keysym.h): Escape, Tab, Shift_L,
+    // Alt_L, space, F4 or Super_L.
     void press_keysym(unsigned keysym);
     void release_keysym(unsigned keysym);
     // A key combination, such as Alt+F4: pressed in order, held for
@@ -99,6 +100,10 @@ private:
     Picture screenshot(const int* area);
     void notify_keysym(unsigned keysym, bool down);
     void choose_screenshot_caller();
+    void start_session();
+    void stop_session();
+    // Whether Super shows the overview and hides it again.
+    bool keyboard_ready();
 
     GnomeShellDesktop& desktop_;
     BusConnection bus_;
