@@ -85,8 +85,7 @@ public:
     void press(Key key) override;
     void release(Key key) override;
 
-    // A key by its X keysym (X11/keysym.h): Escape, Tab, Shift_L,
-    // Alt_L, space, F4 or Super_L.
+    // Any key by its X keysym (X11/keysym.h).
     void press_keysym(unsigned keysym);
     void release_keysym(unsigned keysym);
     // A key combination, such as Alt+F4: pressed in order, held for
@@ -100,10 +99,6 @@ private:
     Picture screenshot(const int* area);
     void notify_keysym(unsigned keysym, bool down);
     void choose_screenshot_caller();
-    void start_session();
-    void stop_session();
-    // Whether Super shows the overview and hides it again.
-    bool keyboard_ready();
 
     GnomeShellDesktop& desktop_;
     BusConnection bus_;

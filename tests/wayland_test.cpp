@@ -356,11 +356,12 @@ void type_until(WaylandDesktop& desktop, const std::vector<unsigned>& keys, Done
     }
 }
 
-// GNOME Shell: Alt+F4; Alt+Tab to the terminal and back.
+// GNOME Shell: Alt+F4 (the shell acts on the F4 press, so it is let go
+// at once); Alt+Tab to the terminal and back.
 const DesktopWays gnome_ways{
     gnome,
     [](WaylandDesktop& desktop, pid_t) {
-        static_cast<GnomeShellDesktop&>(desktop).seat().type({XK_Alt_L, XK_F4});
+        static_cast<GnomeShellDesktop&>(desktop).seat().type({XK_Alt_L, XK_F4}, Millis(20));
         return true;
     },
     [](WaylandDesktop& desktop, FocusedTerminal& terminal, pid_t program) {
