@@ -471,19 +471,22 @@ int main(int argc, char** argv)
                 return 1;
             }
         }
-        if (std::string missing = GnomeShellDesktop::missing_programs(); !missing.empty()) {
-            std::fprintf(stderr, "spotfall-bench: GNOME Shell cannot run here (%s); its row is "
-                                 "left out\n", missing.c_str());
+        if (!installed(GnomeShellDesktop::programs())) {
+            std::string missing;
+            for (const auto& program : GnomeShellDesktop::programs())
+                missing += " " + program;
+            std::fprintf(stderr, "spotfall-bench: GNOME Shell cannot run here (not installed: one "
+                                 "of%s); its row is left out\n", missing.c_str());
         } else {
             try {
                 GnomeShellDesktop desktop;
-                GnomeSeat seat(desktop);
+                Seat& seat = desktop.seat();
                 // Its output comes only as screenshots, in the program's
                 // palette (tens of ms each): a frame that changes no pixel's
                 // palette colour goes unseen, but any that moves or
                 // uncovers something is seen.
                 FrameReader frame = [&seat] { return seat.grab().pixels; };
-                time_on_desktop(desktop, seat, {ScreenArea{0, 0, desktop.width(), desktop.height()}},
+                time_on_desktop(desktop, seat, desktop.outputs(),
                                 frame, 2ms, "GNOME Shell", programs, runs, json, metrics[4]);
             } catch (const std::exception& e) {
                 std::fprintf(stderr, "spotfall-bench: on GNOME Shell: %s\n", e.what());

@@ -45,7 +45,7 @@ namespace {
 // the captured stderr).
 std::string session_output(const GnomeShellDesktop& desktop, const std::string& command)
 {
-    SpawnOptions spawn = desktop.session_client({"sh", "-c", command + " 1>&2"});
+    SpawnOptions spawn = desktop.wayland_client({"sh", "-c", command + " 1>&2"});
     spawn.quiet = false;
     spawn.capture_stderr = true;
     ChildProcess child(spawn);
@@ -195,7 +195,6 @@ int main(int argc, char** argv)
 
     try {
         std::unique_ptr<DisplayServer> desktop;
-        std::unique_ptr<GnomeSeat> gnome_seat;
         Seat* seat = nullptr;
         ScreenArea output;
         std::string setting = "as installed";
@@ -251,8 +250,7 @@ int main(int argc, char** argv)
                 options.settings = "[org/gnome/mutter]\nexperimental-features=" + features + "\n";
             auto d = std::make_unique<GnomeShellDesktop>(options);
             scale_set = set_gnome_scale(*d, *scale);
-            gnome_seat = std::make_unique<GnomeSeat>(*d);
-            seat = gnome_seat.get();
+            seat = &d->seat();
             desktop = std::move(d);
         } else {
             return usage();

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <system_error>
 
 namespace harness {
@@ -30,6 +31,22 @@ int report_lost_connection(Display* display)
 
 }  // namespace
 
+Display* open_with_cookie(const std::string& display, const std::string& xauthority)
+{
+    const char* saved = std::getenv("XAUTHORITY");
+    std::string saved_value = saved ? saved : "";
+    if (!xauthority.empty())
+        setenv("XAUTHORITY", xauthority.c_str(), 1);
+    Display* d = XOpenDisplay(display.c_str());
+    if (!xauthority.empty()) {
+        if (saved)
+            setenv("XAUTHORITY", saved_value.c_str(), 1);
+        else
+            unsetenv("XAUTHORITY");
+    }
+    return d;
+}
+
 void XConnection::on_lost(Display*, void* connection)
 {
     static_cast<XConnection*>(connection)->lost_ = true;
@@ -42,11 +59,12 @@ void XConnection::check()
                              ": its server ended or closed it");
 }
 
-XConnection::XConnection(const std::string& display) : name_(display)
+XConnection::XConnection(const std::string& display, const std::string& xauthority)
+    : name_(display)
 {
     XSetErrorHandler(ignore_x_error);
     XSetIOErrorHandler(report_lost_connection);
-    display_ = XOpenDisplay(display.c_str());
+    display_ = open_with_cookie(display, xauthority);
     if (!display_)
         throw std::runtime_error("cannot open X display " + display);
     XSetIOErrorExitHandler(display_, on_lost, this);

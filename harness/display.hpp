@@ -34,6 +34,11 @@ inline std::ostream& operator<<(std::ostream& out, const ScreenPoint& point)
     return out << "(" << point.x << ", " << point.y << ")";
 }
 
+// Opens an X display with the cookie file given, if any (Xlib finds it
+// through XAUTHORITY, which is put back as it was); null where the display
+// does not take the connection.
+_XDisplay* open_with_cookie(const std::string& display, const std::string& xauthority);
+
 // Raised by every call on a connection whose X server has gone away.
 struct ConnectionLost : std::runtime_error {
     using std::runtime_error::runtime_error;
@@ -45,7 +50,8 @@ struct ConnectionLost : std::runtime_error {
 // connection throws ConnectionLost, which fails the test that made it.
 class XConnection : public Seat {
 public:
-    explicit XConnection(const std::string& display);
+    // `xauthority`: the cookie file the display wants, where it wants one.
+    explicit XConnection(const std::string& display, const std::string& xauthority = "");
     ~XConnection() override;
     XConnection(const XConnection&) = delete;
     XConnection& operator=(const XConnection&) = delete;

@@ -1,12 +1,14 @@
 #include "gnome.hpp"
 
 #include <X11/Xlib.h>
+#include <X11/extensions/Xrandr.h>
 #include <X11/keysym.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -51,21 +53,6 @@ std::string read_text(const std::string& path)
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
-}
-
-// Opens an X display with the cookie file given (Xlib finds it through
-// XAUTHORITY); null where it does not answer.
-Display* open_display(const std::string& display, const std::string& xauthority)
-{
-    const char* saved = std::getenv("XAUTHORITY");
-    std::string saved_value = saved ? saved : "";
-    setenv("XAUTHORITY", xauthority.c_str(), 1);
-    Display* d = XOpenDisplay(display.c_str());
-    if (saved)
-        setenv("XAUTHORITY", saved_value.c_str(), 1);
-    else
-        unsetenv("XAUTHORITY");
-    return d;
 }
 
 // Makes the namespaces' file system and starts the two buses, then runs
@@ -136,6 +123,13 @@ void BusConnection::own(const std::string& name)
         throw std::system_error(-result, std::generic_category(), "owning the bus name " + name);
 }
 
+void BusConnection::release(const std::string& name)
+{
+    int result = sd_bus_release_name(bus_, name.c_str());
+    if (result < 0)
+        throw std::system_error(-result, std::generic_category(), "letting the bus name " + name + " go");
+}
+
 bool BusConnection::boolean_property(const std::string& service, const std::string& path,
                                      const std::string& interface, const std::string& property)
 {
@@ -158,19 +152,11 @@ void BusConnection::set_boolean_property(const std::string& service, const std::
     check_call(result, error, "setting " + interface + "." + property);
 }
 
-std::string GnomeShellDesktop::missing_programs()
-{
-    std::string missing;
-    for (const char* program : {"gnome-shell", "Xwayland", "dbus-daemon", "unshare", "mount"})
-        if (!installed({program}))
-            missing += std::string(missing.empty() ? "" : " ") + program;
-    return missing;
-}
-
-GnomeShellDesktop::GnomeShellDesktop(GnomeShellOptions options)
+GnomeShellDesktop::GnomeShellDesktop(GnomeShellOptions options) : WaylandDesktop("GNOME Shell")
 {
     try {
         start(options);
+        seat_ = std::make_unique<GnomeSeat>(*this);
     } catch (const TimeoutError& e) {
         std::string text = log();
         // The last lines the shell wrote say most about where it stuck.
@@ -268,15 +254,29 @@ void GnomeShellDesktop::start(const GnomeShellOptions& options)
                     xauthority_ = entry.path().string();
             if (xauthority_.empty())
                 return false;
-            Display* x = open_display(display_, xauthority_);
+            Display* x = open_with_cookie(display_, xauthority_);
             if (!x)
                 return false;
             width_ = DisplayWidth(x, DefaultScreen(x));
             height_ = DisplayHeight(x, DefaultScreen(x));
+            // Where the shell has put its monitors, as Xwayland tells X
+            // programs, in the stage's own pixels, which its screenshots
+            // also use.
+            int count = 0;
+            XRRMonitorInfo* monitors = XRRGetMonitors(x, DefaultRootWindow(x), True, &count);
+            outputs_.clear();
+            for (int i = 0; i < count; ++i)
+                outputs_.push_back(ScreenArea{monitors[i].x, monitors[i].y, monitors[i].width,
+                                              monitors[i].height});
+            if (monitors)
+                XRRFreeMonitors(monitors);
             XCloseDisplay(x);
-            return true;
+            std::sort(outputs_.begin(), outputs_.end(),
+                      [](const auto& a, const auto& b) { return a.left < b.left; });
+            return outputs_.size() == options.monitors.size();
         },
-        start_limit, "gnome-shell's Xwayland on " + display_ + " to accept connections",
+        start_limit, "gnome-shell's Xwayland on " + display_ + " to accept connections and "
+                     "show " + std::to_string(options.monitors.size()) + " monitor(s)",
         Millis(20));
 
     bus_ = std::make_unique<BusConnection>(session_bus_);
@@ -324,6 +324,7 @@ pid_t GnomeShellDesktop::shell_pid()
 
 void GnomeShellDesktop::end()
 {
+    seat_.reset();
     bus_.reset();
     if (!namespace_)
         return;
@@ -364,7 +365,7 @@ std::vector<std::pair<std::string, std::string>> GnomeShellDesktop::x_client_env
     return {{"DISPLAY", display_}, {"XAUTHORITY", xauthority_}};
 }
 
-SpawnOptions GnomeShellDesktop::session_client(std::vector<std::string> argv) const
+SpawnOptions GnomeShellDesktop::wayland_client(std::vector<std::string> argv) const
 {
     SpawnOptions spawn;
     spawn.argv = std::move(argv);
@@ -384,8 +385,6 @@ SpawnOptions GnomeShellDesktop::session_client(std::vector<std::string> argv) co
 GnomeSeat::GnomeSeat(GnomeShellDesktop& desktop)
     : desktop_(desktop), bus_(desktop.session_bus_address())
 {
-    // The screenshot interface answers only a few callers, known by name.
-    bus_.own("org.gnome.Screenshot");
     std::string pattern = desktop.runtime_dir() + "/seat-XXXXXX";
     if (!mkdtemp(pattern.data()))
         throw std::system_error(errno, std::generic_category(), "mkdtemp " + pattern);
@@ -410,6 +409,51 @@ GnomeSeat::GnomeSeat(GnomeShellDesktop& desktop)
     // The first key of a new session can be lost while its keyboard
     // device is being set up: a harmless one goes first.
     type({XK_Shift_L}, Millis(50));
+    choose_screenshot_caller();
+}
+
+int GnomeSeat::screen_width() { return desktop_.width(); }
+int GnomeSeat::screen_height() { return desktop_.height(); }
+
+namespace {
+
+// The names whose owners the screenshot interface answers, in the order
+// tried: the screenshot tool's (GNOME 43, 48), then the settings daemon's
+// screenshot keys' and the desktop portal's (43 to 50). On the shell's
+// private session bus no one else holds them.
+const char* const screenshot_callers[] = {"org.gnome.Screenshot",
+                                          "org.gnome.SettingsDaemon.MediaKeys",
+                                          "org.freedesktop.impl.portal.desktop.gnome"};
+
+}  // namespace
+
+void GnomeSeat::choose_screenshot_caller()
+{
+    std::string refusals;
+    for (const char* name : screenshot_callers) {
+        bus_.own(name);
+        std::string file = folder_ + "/caller.png";
+        BusError error;
+        BusMessage reply;
+        int result = sd_bus_call_method(bus_.handle(), "org.gnome.Shell.Screenshot",
+                                        "/org/gnome/Shell/Screenshot",
+                                        "org.gnome.Shell.Screenshot", "ScreenshotArea",
+                                        &error.error, &reply.message, "iiiibs", 0, 0, 1, 1, 0,
+                                        file.c_str());
+        if (result >= 0) {
+            std::filesystem::remove(file);
+            caller_ = name;
+            return;
+        }
+        if (!sd_bus_error_has_name(&error.error, SD_BUS_ERROR_ACCESS_DENIED))
+            check_call(result, error, "taking a screenshot through gnome-shell as " +
+                                          std::string(name));
+        refusals += std::string(refusals.empty() ? "" : "; ") + name + ": " +
+                    (error.error.message ? error.error.message : "refused");
+        bus_.release(name);
+    }
+    throw std::runtime_error("gnome-shell takes screenshots for none of the callers it used to "
+                             "trust (" + refusals + ")");
 }
 
 GnomeSeat::~GnomeSeat()

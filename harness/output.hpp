@@ -26,7 +26,10 @@ std::pair<int, int> middle_of(const ScreenArea& output);
 
 struct WholePicture {
     std::size_t output = 0;      // which of the outputs shows it
-    Clock::time_point seen_at;   // when it was first read back whole
+    // When it was first read back whole: when the lines through the
+    // output's middle first showed it centred on black, as the whole
+    // output, read straight after, confirmed.
+    Clock::time_point seen_at;
 };
 
 // Waits until one of `outputs` (rectangles of what `seat` shows) shows the

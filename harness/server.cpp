@@ -40,25 +40,6 @@ void end_gracefully(ChildProcess& process)
         process.kill_now();
 }
 
-// Opens a connection with the cookie file given, if any; null where the
-// display does not take it.
-Display* open_with_cookie(const std::string& display, const std::string& xauthority)
-{
-    // Xlib finds the cookie file through XAUTHORITY.
-    const char* saved = std::getenv("XAUTHORITY");
-    std::string saved_value = saved ? saved : "";
-    if (!xauthority.empty())
-        setenv("XAUTHORITY", xauthority.c_str(), 1);
-    Display* d = XOpenDisplay(display.c_str());
-    if (!xauthority.empty()) {
-        if (saved)
-            setenv("XAUTHORITY", saved_value.c_str(), 1);
-        else
-            unsetenv("XAUTHORITY");
-    }
-    return d;
-}
-
 // Whether the display takes a connection, with the cookie file given, if any.
 bool answers(const std::string& display, const std::string& xauthority = "")
 {

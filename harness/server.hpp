@@ -42,6 +42,14 @@ public:
     {
         return {{"DISPLAY", display_}};
     }
+    // The cookie file of x_client_env(), or "" where the server wants none.
+    std::string xauthority() const
+    {
+        for (const auto& [name, value] : x_client_env())
+            if (name == "XAUTHORITY")
+                return value;
+        return "";
+    }
     // Ends the server at once, as when a display is lost.
     virtual void kill_now() = 0;
 
@@ -119,8 +127,8 @@ struct ScreenArea {
 // A Wayland desktop that runs X programs through Xwayland: the X display
 // they connect to (display(), x_client_env()), the keyboard and screen its
 // user has (seat()), and native Wayland clients started on it, such as a
-// terminal. The harness's nested desktops are one kind; a desktop on a
-// compositor's own headless backend fits the same shape.
+// terminal. The harness's nested desktops are one kind; GNOME Shell on its
+// own headless backend (gnome.hpp) is another.
 class WaylandDesktop : public DisplayServer {
 public:
     // Keys typed through the compositor's own input, pictures read from its

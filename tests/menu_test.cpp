@@ -151,7 +151,7 @@ std::vector<std::pair<std::string, std::string>> session_env(const DisplayServer
     if (!gnome)
         return server.x_client_env();
     std::vector<std::pair<std::string, std::string>> env;
-    for (auto& setting : gnome->session_client({}).set_env)
+    for (auto& setting : gnome->wayland_client({}).set_env)
         if (setting.first != "XDG_DATA_DIRS")
             env.push_back(setting);
     return env;
@@ -191,33 +191,26 @@ private:
     TempDir folder_;
 };
 
-// A display that a desktop runs its programs on: how to start it, and the
-// keyboard and screen its user has.
+// A display that a desktop runs its programs on, and how to start it. Its
+// user's keyboard and screen are a Wayland desktop's seat, or the plain X
+// server's own.
 struct MenuDesktop {
     const char* name;
     std::vector<std::string> programs;  // the test is skipped without them
     std::function<std::unique_ptr<DisplayServer>()> start;
-    std::function<std::unique_ptr<Seat>(DisplayServer&)> seat;
 };
 
 void PrintTo(const MenuDesktop& desktop, std::ostream* out) { *out << desktop.name; }
 
 MenuDesktop plain_x11()
 {
-    return {"X11Session", {"Xvfb"}, [] { return std::make_unique<XvfbServer>(); },
-            [](DisplayServer& server) { return std::make_unique<XConnection>(server.display()); }};
+    return {"X11Session", {"Xvfb"}, [] { return std::make_unique<XvfbServer>(); }};
 }
 
-// A Wayland compositor on an Xvfb of its own: its keyboard and output are
-// the outer Xvfb's.
 template <typename Desktop>
-MenuDesktop nested(const char* name, std::vector<std::string> programs)
+MenuDesktop wayland(const char* name, std::vector<std::string> programs)
 {
-    return {name, std::move(programs), [] { return std::make_unique<Desktop>(); },
-            [](DisplayServer& server) {
-                return std::make_unique<XConnection>(
-                    dynamic_cast<NestedDesktop&>(server).outer_display());
-            }};
+    return {name, std::move(programs), [] { return std::make_unique<Desktop>(); }};
 }
 
 class FromTheMenu : public ::testing::TestWithParam<MenuDesktop> {};
@@ -238,7 +231,12 @@ TEST_P(FromTheMenu, StartsShowsTheExactPictureAndEndsWithEsc)
     } catch (const std::exception& e) {
         GTEST_SKIP() << desktop.name << " cannot run on this machine: " << e.what();
     }
-    std::unique_ptr<Seat> seat = desktop.seat(*server);
+    std::unique_ptr<XConnection> x_seat;
+    Seat* seat = nullptr;
+    if (auto* wayland = dynamic_cast<WaylandDesktop*>(server.get()))
+        seat = &wayland->seat();
+    else
+        seat = (x_seat = std::make_unique<XConnection>(server->display())).get();
 
     SpotfallRun run(*server, *seat, install.from_menu(*server));
     // A desktop shows more than white: first the picture must cover its
@@ -262,20 +260,12 @@ TEST_P(FromTheMenu, StartsShowsTheExactPictureAndEndsWithEsc)
     EXPECT_TRUE(status->success()) << status->describe() << "; " << run.process().captured_stderr();
 }
 
-// GNOME Shell headless: keys and pictures through its own interfaces.
-MenuDesktop gnome_shell()
-{
-    return {"GnomeShell", {"gnome-shell", "Xwayland", "dbus-daemon", "unshare"},
-            [] { return std::make_unique<GnomeShellDesktop>(); },
-            [](DisplayServer& server) {
-                return std::make_unique<GnomeSeat>(dynamic_cast<GnomeShellDesktop&>(server));
-            }};
-}
-
 INSTANTIATE_TEST_SUITE_P(
     Menu, FromTheMenu,
-    ::testing::Values(plain_x11(),
-                      nested<WestonDesktop>("Weston", {"weston", "Xwayland"}), gnome_shell()),
+    ::testing::Values(plain_x11(), wayland<WestonDesktop>("Weston", {"weston", "Xwayland"}),
+                      // Headless: keys and pictures through its own interfaces.
+                      wayland<GnomeShellDesktop>("GnomeShell",
+                                                 {"gnome-shell", "Xwayland", "dbus-daemon", "unshare"})),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Started from the menu, a refusal is not lost: its one line goes where

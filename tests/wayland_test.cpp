@@ -2,19 +2,24 @@
 // compositor gives the keyboard only to windows it manages. Each desktop is
 // met as its user meets it: a native Wayland terminal has the focus when
 // spotfall starts, keys are typed on the compositor's own keyboard, and
-// pictures are read back from the compositor's own output.
+// pictures are read back from the compositor's own output. The nested
+// compositors and GNOME Shell (headless, typed on and read through its own
+// D-Bus interfaces) are kinds of one desktop, run by the same tests.
 #include "desktop.hpp"
+#include "gnome.hpp"
 #include "output.hpp"
 #include "suite.hpp"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #include <X11/keysym.h>
 
 #include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iostream>
 #include <memory>
 #include <optional>
 #include <thread>
@@ -26,14 +31,14 @@ namespace {
 struct DesktopKind {
     const char* name;
     std::vector<std::string> programs;
-    std::function<std::unique_ptr<NestedDesktop>()> start;
+    std::function<std::unique_ptr<WaylandDesktop>()> start;
 };
 
 void PrintTo(const DesktopKind& kind, std::ostream* out) { *out << kind.name; }
 
 // Starts a desktop; where its programs are missing or it cannot run here,
 // returns none and says why.
-std::unique_ptr<NestedDesktop> start_desktop(const DesktopKind& kind, std::string& why)
+std::unique_ptr<WaylandDesktop> start_desktop(const DesktopKind& kind, std::string& why)
 {
     if (!installed(kind.programs)) {
         why = "not installed: one of";
@@ -65,6 +70,8 @@ const DesktopKind cage{"Cage", CageDesktop::programs(),
                        [] { return std::make_unique<CageDesktop>(); }};
 const DesktopKind labwc{"Labwc", LabwcDesktop::programs(),
                         [] { return std::make_unique<LabwcDesktop>(); }};
+const DesktopKind gnome{"GnomeShell", GnomeShellDesktop::programs(),
+                        [] { return std::make_unique<GnomeShellDesktop>(); }};
 
 // A native Wayland terminal (weston-terminal, which runs on any compositor
 // with xdg-shell) whose shell writes down every byte it gets, started and
@@ -120,6 +127,20 @@ void expect_centred_on_black(WaylandDesktop& desktop, std::size_t output)
         << "pixels around the picture on " << desktop.name() << "'s output that are not black";
 }
 
+// Ends a run with ESC, held until the program has gone (a tap can pass
+// unseen on a busy machine, where a compositor late with its frames hands
+// the press and the release to the program at once), and says how it
+// ended.
+ExitStatus end_with_escape(WaylandDesktop& desktop, SpotfallRun& run)
+{
+    desktop.seat().press(Key::escape);
+    std::optional<ExitStatus> status = run.process().wait_for(5s);
+    desktop.seat().release(Key::escape);
+    if (!status)
+        throw TimeoutError(timeout_message(5s, "spotfall to end with ESC held"));
+    return *status;
+}
+
 // Starts the program on a desktop and waits until its picture is whole
 // and it draws.
 struct RunOnDesktop {
@@ -150,15 +171,15 @@ TEST_P(OnEachDesktop, KeysReachTheProgramNotTheFocusedTerminalAndThePictureIsWho
     RunOnDesktop on(*desktop);
     expect_frozen_exact(on.run, on.run.freeze(oracle()));
     expect_centred_on_black(*desktop, on.output);
-    desktop->seat().tap(Key::escape);
-    ExitStatus status = on.run.await_exit(5s);
+    ExitStatus status = end_with_escape(*desktop, on.run);
     EXPECT_TRUE(status.success()) << status.describe() << "; " << on.run.process().captured_stderr();
     EXPECT_EQ(terminal.bytes_typed(), before) << "keys meant for spotfall reached the terminal";
     EXPECT_TRUE(terminal.running()) << "the terminal ended";
     EXPECT_TRUE(desktop->running()) << desktop->name() << " ended";
 }
 
-INSTANTIATE_TEST_SUITE_P(Wayland, OnEachDesktop, ::testing::Values(weston, kwin, sway, cage, labwc),
+INSTANTIATE_TEST_SUITE_P(Wayland, OnEachDesktop,
+                         ::testing::Values(weston, kwin, sway, cage, labwc, gnome),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // The X windows of the program with this process id (_NET_WM_PID), among
@@ -227,34 +248,40 @@ Window program_window(XConnection& xwayland, pid_t pid)
 
 // How users of a desktop close a window and move the focus away from it
 // and back. `focus_away` moves the focus to another window and returns a
-// count of the keys that window has had; `focus_back` gives the focus back
-// to the program.
+// count of the keys that window has had, or none where the focus went to
+// the desktop itself (GNOME's overview), which it has then seen happen;
+// `focus_back` gives the focus back to the program.
 struct DesktopWays {
     DesktopKind desktop;
-    std::function<bool(NestedDesktop&, pid_t program)> close;
-    std::function<std::function<std::uintmax_t()>(NestedDesktop&, FocusedTerminal&, pid_t program)>
+    std::function<bool(WaylandDesktop&, pid_t program)> close;
+    std::function<std::function<std::uintmax_t()>(WaylandDesktop&, FocusedTerminal&, pid_t program)>
         focus_away;
-    std::function<bool(NestedDesktop&, pid_t program)> focus_back;
+    std::function<bool(WaylandDesktop&, pid_t program)> focus_back;
+    // Names the way the focus moves, where a desktop has several.
+    const char* focus_way = "";
 };
 
-void PrintTo(const DesktopWays& ways, std::ostream* out) { *out << ways.desktop.name; }
+void PrintTo(const DesktopWays& ways, std::ostream* out)
+{
+    *out << ways.desktop.name << ways.focus_way;
+}
 
 std::string sway_criteria(pid_t pid) { return "[pid=" + std::to_string(pid) + "]"; }
 
 // sway: swaymsg kill; the terminal on workspace 2, a switch there and back.
 const DesktopWays sway_ways{
     sway,
-    [](NestedDesktop& desktop, pid_t program) {
+    [](WaylandDesktop& desktop, pid_t program) {
         return static_cast<SwayDesktop&>(desktop).command(sway_criteria(program) + " kill");
     },
-    [](NestedDesktop& desktop, FocusedTerminal& terminal, pid_t) {
+    [](WaylandDesktop& desktop, FocusedTerminal& terminal, pid_t) {
         auto& sway_desktop = static_cast<SwayDesktop&>(desktop);
         if (!sway_desktop.command(sway_criteria(terminal.pid()) + " move to workspace 2") ||
             !sway_desktop.command("workspace 2"))
             throw std::runtime_error("swaymsg could not take the terminal to workspace 2");
         return std::function<std::uintmax_t()>([&terminal] { return terminal.bytes_typed(); });
     },
-    [](NestedDesktop& desktop, pid_t) {
+    [](WaylandDesktop& desktop, pid_t) {
         return static_cast<SwayDesktop&>(desktop).command("workspace 1");
     }};
 
@@ -262,29 +289,29 @@ const DesktopWays sway_ways{
 // _NET_ACTIVE_WINDOW for another X window and back).
 const DesktopWays kwin_ways{
     kwin,
-    [](NestedDesktop& desktop, pid_t program) {
-        XConnection xwayland(desktop.display());
+    [](WaylandDesktop& desktop, pid_t program) {
+        XConnection xwayland(desktop.display(), desktop.xauthority());
         ask_window_manager(xwayland, program_window(xwayland, program), "_NET_CLOSE_WINDOW");
         return true;
     },
-    [](NestedDesktop& desktop, FocusedTerminal&, pid_t) {
+    [](WaylandDesktop& desktop, FocusedTerminal&, pid_t) {
         auto other = std::make_shared<FocusedWindow>(desktop.display());
         auto presses = std::make_shared<std::uintmax_t>(0);
         return std::function<std::uintmax_t()>([other, presses] {
             return *presses += std::uintmax_t(other->key_presses());
         });
     },
-    [](NestedDesktop& desktop, pid_t program) {
-        XConnection xwayland(desktop.display());
+    [](WaylandDesktop& desktop, pid_t program) {
+        XConnection xwayland(desktop.display(), desktop.xauthority());
         ask_window_manager(xwayland, program_window(xwayland, program), "_NET_ACTIVE_WINDOW");
         return true;
     }};
 
 // Types a chord on a nested desktop's keyboard: the keys pressed in order,
 // held a moment, and let go in the reverse order.
-void type_chord(NestedDesktop& desktop, const std::vector<KeySym>& keys)
+void type_chord(WaylandDesktop& desktop, const std::vector<KeySym>& keys)
 {
-    XConnection keyboard(desktop.outer_display());
+    XConnection keyboard(static_cast<NestedDesktop&>(desktop).outer_display());
     for (KeySym key : keys)
         keyboard.send_keycode(XKeysymToKeycode(keyboard.handle(), key), true);
     std::this_thread::sleep_for(150ms);
@@ -296,18 +323,140 @@ void type_chord(NestedDesktop& desktop, const std::vector<KeySym>& keys)
 // window focused before (the terminal) and back.
 const DesktopWays labwc_ways{
     labwc,
-    [](NestedDesktop& desktop, pid_t) {
+    [](WaylandDesktop& desktop, pid_t) {
         type_chord(desktop, {XK_Alt_L, XK_F4});
         return true;
     },
-    [](NestedDesktop& desktop, FocusedTerminal& terminal, pid_t) {
+    [](WaylandDesktop& desktop, FocusedTerminal& terminal, pid_t) {
         type_chord(desktop, {XK_Alt_L, XK_Tab});
         return std::function<std::uintmax_t()>([&terminal] { return terminal.bytes_typed(); });
     },
-    [](NestedDesktop& desktop, pid_t) {
+    [](WaylandDesktop& desktop, pid_t) {
         type_chord(desktop, {XK_Alt_L, XK_Tab});
         return true;
     }};
+
+// Whether the input focus is on `window` or inside it.
+bool focus_on(XConnection& x, Window window)
+{
+    Window focus = x.input_focus();
+    Display* d = x.handle();
+    while (focus != None && focus != PointerRoot && focus != DefaultRootWindow(d)) {
+        if (focus == window)
+            return true;
+        Window root, parent, *children = nullptr;
+        unsigned count = 0;
+        if (!XQueryTree(d, focus, &root, &parent, &children, &count))
+            return false;
+        if (children)
+            XFree(children);
+        focus = parent;
+    }
+    x.check();
+    return false;
+}
+
+void await_focus_on(XConnection& x, Window window, const std::string& what)
+{
+    wait_until([&] { return focus_on(x, window); }, 5s, what);
+}
+
+// Types a GNOME Shell shortcut until `done`, again each time it has not
+// taken effect within two seconds. On a busy machine the shell now and
+// then lets one pass: a Super that comes while the overview is still
+// opening (1 in 4 at a load of 5 on two cores), and Alt+Tab with both keys
+// pressed at once (1 in 6 at a load of 10; the focus stays, no switcher
+// shows), which the seat types at a hand's pace.
+template <typename Done>
+void type_until(WaylandDesktop& desktop, const std::vector<unsigned>& keys, Done done,
+                const std::string& what)
+{
+    GnomeSeat& seat = static_cast<GnomeShellDesktop&>(desktop).seat();
+    const auto deadline = Clock::now() + 15s;
+    for (int times = 1;; ++times) {
+        seat.type(keys);
+        try {
+            wait_until(done, 2s, what);
+            if (times > 1)
+                std::cout << what << ": typed " << times << " times\n";
+            return;
+        } catch (const TimeoutError&) {
+            if (Clock::now() >= deadline)
+                throw TimeoutError(timeout_message(15s, what) + " (typed " +
+                                   std::to_string(times) + " times)");
+        }
+    }
+}
+
+// Whether a child process has ended (a zombie not yet waited for, or gone).
+bool process_ended(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    std::getline(stat, text);
+    const auto state = text.rfind(") ");
+    return state == std::string::npos || text.compare(state + 2, 1, "Z") == 0;
+}
+
+// GNOME Shell: Alt+F4, held until the program has gone, as a hand holds
+// it (on a busy machine the shell now and then acts on none but a repeat);
+// Alt+Tab to the terminal and back.
+const DesktopWays gnome_ways{
+    gnome,
+    [](WaylandDesktop& desktop, pid_t program) {
+        GnomeSeat& seat = static_cast<GnomeShellDesktop&>(desktop).seat();
+        seat.press_keysym(XK_Alt_L);
+        std::this_thread::sleep_for(50ms);
+        seat.press_keysym(XK_F4);
+        try {
+            wait_until([&] { return process_ended(program); }, 5s, "spotfall to end");
+        } catch (const TimeoutError&) {
+            // The test's own wait says so.
+        }
+        seat.release_keysym(XK_F4);
+        std::this_thread::sleep_for(50ms);
+        seat.release_keysym(XK_Alt_L);
+        return true;
+    },
+    [](WaylandDesktop& desktop, FocusedTerminal& terminal, pid_t program) {
+        XConnection xwayland(desktop.display(), desktop.xauthority());
+        const Window window = program_window(xwayland, program);
+        await_focus_on(xwayland, window, "the program's window to have the focus");
+        type_until(desktop, {XK_Alt_L, XK_Tab}, [&] { return !focus_on(xwayland, window); },
+                   "Alt+Tab to take the focus from the program's window");
+        return std::function<std::uintmax_t()>([&terminal] { return terminal.bytes_typed(); });
+    },
+    [](WaylandDesktop& desktop, pid_t program) {
+        XConnection xwayland(desktop.display(), desktop.xauthority());
+        const Window window = program_window(xwayland, program);
+        type_until(desktop, {XK_Alt_L, XK_Tab}, [&] { return focus_on(xwayland, window); },
+                   "Alt+Tab to give the focus back to the program's window");
+        return true;
+    }};
+
+// GNOME Shell: the overview (Super) shown over the program and left again,
+// which takes the keyboard to the shell itself and back.
+const DesktopWays gnome_overview{
+    gnome, gnome_ways.close,
+    [](WaylandDesktop& desktop, FocusedTerminal&, pid_t program) {
+        auto& shell = static_cast<GnomeShellDesktop&>(desktop);
+        XConnection xwayland(desktop.display(), desktop.xauthority());
+        await_focus_on(xwayland, program_window(xwayland, program),
+                       "the program's window to have the focus");
+        type_until(desktop, {XK_Super_L}, [&] { return shell.overview_shown(); },
+                   "Super to show the overview");
+        return std::function<std::uintmax_t()>();
+    },
+    [](WaylandDesktop& desktop, pid_t program) {
+        auto& shell = static_cast<GnomeShellDesktop&>(desktop);
+        type_until(desktop, {XK_Super_L}, [&] { return !shell.overview_shown(); },
+                   "Super to leave the overview");
+        XConnection xwayland(desktop.display(), desktop.xauthority());
+        await_focus_on(xwayland, program_window(xwayland, program),
+                       "the focus to come back to the program's window");
+        return true;
+    },
+    "Overview"};
 
 // A desktop's own ways of closing and of moving the focus, and a
 // force-quit, each while drawing and while frozen; a terminal has the focus
@@ -325,7 +474,7 @@ protected:
     const DesktopWays& ways() const { return std::get<0>(GetParam()); }
     Phase phase() const { return std::get<1>(GetParam()); }
 
-    std::unique_ptr<NestedDesktop> desktop;
+    std::unique_ptr<WaylandDesktop> desktop;
     std::unique_ptr<FocusedTerminal> terminal;
 };
 
@@ -340,6 +489,7 @@ TEST_P(DesktopWaysTest, ClosingTheWindowEndsWithZeroWithinASecond)
     ASSERT_TRUE(ways().close(*desktop, on.run.process().pid())) << "the close request failed";
     ExitStatus status = on.run.await_exit(5s);
     EXPECT_TRUE(status.success()) << status.describe() << "; " << on.run.process().captured_stderr();
+    EXPECT_EQ(on.run.process().captured_stderr(), "");
     EXPECT_LT(on.run.process().ended_at() - asked, 1s) << "it took longer than a second to end";
     EXPECT_TRUE(desktop->running()) << desktop->name() << " ended";
 }
@@ -351,8 +501,16 @@ TEST_P(DesktopWaysTest, KilledConnectionEndsWithOneLineAndStatusOne)
     RunOnDesktop on(*desktop);
     if (phase() == Phase::waiting)
         expect_frozen_exact(on.run, on.run.freeze(oracle()));
-    XConnection xwayland(desktop->display());
-    XKillClient(xwayland.handle(), program_window(xwayland, on.run.process().pid()));
+    XConnection xwayland(desktop->display(), desktop->xauthority());
+    const Window window = program_window(xwayland, on.run.process().pid());
+    // A desktop names the window, and finds whom to force-quit, by these.
+    XClassHint hint{};
+    ASSERT_TRUE(XGetClassHint(xwayland.handle(), window, &hint)) << "the window has no WM_CLASS";
+    EXPECT_STREQ(hint.res_name, "spotfall");
+    EXPECT_STREQ(hint.res_class, "spotfall");
+    XFree(hint.res_name);
+    XFree(hint.res_class);
+    XKillClient(xwayland.handle(), window);
     XSync(xwayland.handle(), False);
     ExitStatus status = on.run.await_exit(5s);
     const std::string text = on.run.process().captured_stderr();
@@ -362,9 +520,13 @@ TEST_P(DesktopWaysTest, KilledConnectionEndsWithOneLineAndStatusOne)
     EXPECT_TRUE(desktop->running()) << desktop->name() << " ended";
 }
 
+// Every way a desktop has to move the focus, each with a desktop of its
+// own (GNOME Shell has two).
+class DesktopFocusTest : public DesktopWaysTest {};
+
 // The focus moved to another window and back: the picture is whole again,
 // as it was, and SPACE and ESC work again.
-TEST_P(DesktopWaysTest, FocusTakenAwayAndGivenBackKeysWorkAgain)
+TEST_P(DesktopFocusTest, FocusTakenAwayAndGivenBackKeysWorkAgain)
 {
     RunOnDesktop on(*desktop);
     const pid_t program = on.run.process().pid();
@@ -375,18 +537,20 @@ TEST_P(DesktopWaysTest, FocusTakenAwayAndGivenBackKeysWorkAgain)
     }
     auto other_keys = ways().focus_away(*desktop, *terminal, program);
     // The other window has the focus: a key reaches it.
-    const auto before = other_keys();
-    wait_until(
-        [&] {
-            if (other_keys() > before)
-                return true;
-            desktop->seat().tap(Key::space, Millis(20));
-            return false;
-        },
-        10s, "the other window to get a key once focused", 500ms);
+    if (other_keys) {
+        const auto before = other_keys();
+        wait_until(
+            [&] {
+                if (other_keys() > before)
+                    return true;
+                desktop->seat().tap(Key::space, Millis(20));
+                return false;
+            },
+            10s, "the other window to get a key once focused", 500ms);
+    }
     ASSERT_TRUE(ways().focus_back(*desktop, program)) << "giving the focus back failed";
     await_whole_picture(on.run, *desktop);
-    const auto at_return = other_keys();
+    const auto at_return = other_keys ? other_keys() : 0;
     if (frozen) {
         // Still the frozen picture: SPACE was taken, the program did not
         // merely pause while it had no focus.
@@ -397,19 +561,31 @@ TEST_P(DesktopWaysTest, FocusTakenAwayAndGivenBackKeysWorkAgain)
         on.run.await_discs(oracle(), on.run.look(oracle()).match.count + 3, 10s);
         expect_frozen_exact(on.run, on.run.freeze(oracle()));
     }
-    desktop->seat().tap(Key::escape);
-    ExitStatus status = on.run.await_exit(5s);
+    ExitStatus status = end_with_escape(*desktop, on.run);
     EXPECT_TRUE(status.success()) << status.describe() << "; " << on.run.process().captured_stderr();
-    EXPECT_EQ(other_keys(), at_return) << "keys after the focus came back reached the other window";
+    if (other_keys) {
+        EXPECT_EQ(other_keys(), at_return)
+            << "keys after the focus came back reached the other window";
+    }
+    EXPECT_TRUE(terminal->running()) << "the terminal ended";
+    EXPECT_TRUE(desktop->running()) << desktop->name() << " ended";
+}
+
+std::string ways_name(const ::testing::TestParamInfo<std::tuple<DesktopWays, Phase>>& info)
+{
+    const DesktopWays& ways = std::get<0>(info.param);
+    return std::string(ways.desktop.name) + ways.focus_way + phase_name(std::get<1>(info.param));
 }
 
 INSTANTIATE_TEST_SUITE_P(Wayland, DesktopWaysTest,
-                         ::testing::Combine(::testing::Values(sway_ways, kwin_ways, labwc_ways),
+                         ::testing::Combine(::testing::Values(sway_ways, kwin_ways, labwc_ways, gnome_ways),
                                             ::testing::Values(Phase::drawing, Phase::waiting)),
-                         [](const auto& info) {
-                             return std::string(std::get<0>(info.param).desktop.name) +
-                                    phase_name(std::get<1>(info.param));
-                         });
+                         ways_name);
+INSTANTIATE_TEST_SUITE_P(Wayland, DesktopFocusTest,
+                         ::testing::Combine(::testing::Values(sway_ways, kwin_ways, labwc_ways,
+                                                              gnome_ways, gnome_overview),
+                                            ::testing::Values(Phase::drawing, Phase::waiting)),
+                         ways_name);
 
 // Where the program's picture lies on a desktop's X screen: the one child
 // of its window, in root coordinates.
@@ -445,7 +621,7 @@ TEST(WaylandOnSway, FocusMovedWithinTheWorkspaceLeavesThePictureWhole)
     auto& sway_desktop = static_cast<SwayDesktop&>(*desktop);
     ASSERT_TRUE(sway_desktop.command(sway_criteria(terminal.pid()) + " focus"));
     ASSERT_TRUE(sway_desktop.command(sway_criteria(program) + " focus"));
-    XConnection xwayland(desktop->display());
+    XConnection xwayland(desktop->display(), desktop->xauthority());
     const ScreenArea output = desktop->outputs()[on.output];
     std::string last_seen;
     try {
@@ -566,7 +742,11 @@ TEST(WaylandOnWeston, EndsCleanlyWhileItsWindowIsReconfigured)
 
 // Several monitors: the window is full screen on the monitor it landed on,
 // and the picture is up as soon as the window manager has made it so
-// (measured: about 100 ms; the bound is one load cannot break).
+// (measured: about 100 ms on the nested desktops, 0.25 to 0.6 s on GNOME
+// Shell 43 to 50, up to 1.6 s at a load of 12 on two cores). The bound is
+// the 2 s the program waits for a window manager before it sizes the window
+// itself: a picture that waited for that comes later, however quiet the
+// machine, and one that did not comes sooner, however busy.
 class OnTwoMonitors : public ::testing::TestWithParam<DesktopKind> {};
 
 TEST_P(OnTwoMonitors, PictureUpAtOnceWholeAndCentredOnItsMonitor)
@@ -578,12 +758,11 @@ TEST_P(OnTwoMonitors, PictureUpAtOnceWholeAndCentredOnItsMonitor)
     const auto took = std::chrono::duration_cast<Millis>(seen_at - run.spawned_at());
     RecordProperty("exec_to_whole_picture_ms", int(took.count()));
     RecordProperty("monitor", int(output));
-    EXPECT_LT(took, 1500ms) << "from exec to the whole picture on the screen";
+    EXPECT_LT(took, 2s) << "from exec to the whole picture on the screen";
     await_drawing(run);
     expect_frozen_exact(run, run.freeze(oracle()));
     expect_centred_on_black(*desktop, output);
-    desktop->seat().tap(Key::escape);
-    ExitStatus status = run.await_exit(5s);
+    ExitStatus status = end_with_escape(*desktop, run);
     EXPECT_TRUE(status.success()) << status.describe() << "; " << run.process().captured_stderr();
 }
 
@@ -601,6 +780,12 @@ INSTANTIATE_TEST_SUITE_P(
                     [] {
                         return std::make_unique<LabwcDesktop>(std::vector<NestedOutput>{
                             NestedOutput{1920, 1080, 1}, NestedOutput{1280, 1024, 1}});
+                    }},
+        DesktopKind{"GnomeShell", GnomeShellDesktop::programs(),
+                    [] {
+                        GnomeShellOptions options;
+                        options.monitors = {"1920x1080", "1280x1024"};
+                        return std::make_unique<GnomeShellDesktop>(options);
                     }}),
     [](const auto& info) { return std::string(info.param.name); });
 

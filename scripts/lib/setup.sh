@@ -29,7 +29,7 @@ SPOTFALL_PACKAGES=(
 SPOTFALL_DISPLAY_PACKAGES=(
   xserver-xorg-core xserver-xorg-video-dummy
   weston xwayland kwin-wayland sway cage labwc x11-xserver-utils
-  gnome-shell dbus-daemon
+  gnome-shell dbus-daemon mount      # mount: GNOME Shell's namespaces (a minimal Debian testing lacks it)
   libgtk-3-bin                       # gtk-launch: starting spotfall from its menu entry, as a desktop does
 )
 
