@@ -6,7 +6,10 @@
 // would go to whatever window had the focus, and some compositors stretch
 // such a window to the monitor's shape. There the picture goes into the
 // library's ordinary window instead, which asks the window manager for full
-// screen, and sits whole and unscaled in the middle of it, on black.
+// screen, and sits whole and unscaled in the middle of it, on black. The
+// window exists, unmapped, from allegro_init on: it is named and marked full
+// screen before the library maps it, so that a window manager that takes
+// EWMH's initial state shows it full screen from the first.
 
 #include "platform.h"
 #include "screen.h"
@@ -18,8 +21,10 @@
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <fcntl.h>
 #include <poll.h>
@@ -44,6 +49,31 @@ static bool library_window_found(Display *display, Window window, Window picture
    XWindowAttributes attributes;
    return found && XGetWindowAttributes(display, picture, &attributes) &&
           attributes.width == SCREEN_W && attributes.height == SCREEN_H;
+}
+
+// The library's window before the mode is set: a top-level window, not yet
+// mapped, holding the picture's window.
+static bool library_window_unmapped(Display *display, Window window, Window picture)
+{
+   Window root, parent, *children = NULL;
+   unsigned int count = 0;
+   if (window == None || picture == None ||
+       !XQueryTree(display, window, &root, &parent, &children, &count))
+      return false;
+   bool found = parent == root && count == 1 && children[0] == picture;
+   XFree(children);
+   XWindowAttributes attributes;
+   return found && XGetWindowAttributes(display, window, &attributes) &&
+          attributes.map_state == IsUnmapped;
+}
+
+// An unmapped window's _NET_WM_STATE is the state it asks to be mapped in
+// (EWMH): full screen.
+static void set_initial_full_screen(Display *display, Window window)
+{
+   Atom full_screen = XInternAtom(display, "_NET_WM_STATE_FULLSCREEN", False);
+   XChangeProperty(display, window, XInternAtom(display, "_NET_WM_STATE", False), XA_ATOM, 32,
+                   PropModeReplace, (unsigned char *)&full_screen, 1);
 }
 
 // The size hints say what the window may be: the library's fixed 1024x768,
@@ -193,39 +223,85 @@ static void watch_window(Display *display, Window window, Window picture)
    XCloseDisplay(display);
 }
 
+// Whether the window fills the monitor it is on; its place, size and that
+// monitor in `area` and `monitor`.
+static bool window_is_full_screen(Display *display, Window window, screen_area &area,
+                                  screen_area &monitor)
+{
+   area = window_area(display, window);
+   monitor = monitor_at(display, area.x + area.width / 2, area.y + area.height / 2);
+   return same_area(area, monitor);
+}
+
+// Waits for the window manager to change the window, or for the time left
+// to run out; false then. A caught signal ends the program. The wait is cut
+// into short slices, so that a signal taken by another thread is seen too.
+static bool await_window_change(Display *display,
+                                std::chrono::steady_clock::time_point deadline)
+{
+   using namespace std::chrono;
+   struct pollfd connection = {ConnectionNumber(display), POLLIN, 0};
+   while (!XPending(display)) {
+      if (caught_signal())
+         end_by_signal(caught_signal());
+      const auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+      if (left <= 0)
+         return false;
+      poll(&connection, 1, (int)std::min<long long>(left, 20));
+   }
+   while (XPending(display)) {
+      XEvent event;
+      XNextEvent(display, &event);
+   }
+   return true;
+}
+
 // The library's window made full screen by the window manager, with the
 // picture in its middle. The wait for the window manager is bounded (two
-// seconds; it takes tens of milliseconds) and ends on a signal too; where
-// the window does not become full screen, the picture stays in a window of
-// its own size, whole. From then on the picture follows the window's size.
+// seconds; it takes tens of milliseconds), woken by its changes to the
+// window, and ends on a signal too; where the window does not become full
+// screen, the picture stays in a window of its own size, whole. From then
+// on the picture follows the window's size.
 static int set_picture_window()
 {
-   if (set_gfx_mode(GFX_AUTODETECT_WINDOWED, 1024, 768, 0, 0) != 0)
-      return -1;
    Display *display = XOpenDisplay(NULL);
    const Window window = _xwin.wm_window, picture = _xwin.window;
+   const bool prepared = display && library_window_unmapped(display, window, picture);
+   if (prepared) {
+      name_the_window(display, window);
+      set_initial_full_screen(display, window);
+      // Changes of size and state from here on wake the wait below, and are
+      // kept for the watch that follows them.
+      XSelectInput(display, window, StructureNotifyMask | PropertyChangeMask);
+      // At the server before the library's own connection maps the window.
+      XSync(display, False);
+   }
+   if (set_gfx_mode(GFX_AUTODETECT_WINDOWED, 1024, 768, 0, 0) != 0) {
+      if (display)
+         XCloseDisplay(display);
+      return -1;
+   }
    if (!display || !library_window_found(display, window, picture)) {
       if (display)
          XCloseDisplay(display);
       return 0;
    }
-   name_the_window(display, window);
+   if (!prepared) {
+      name_the_window(display, window);
+      XSelectInput(display, window, StructureNotifyMask | PropertyChangeMask);
+   }
+   // The library maps its window with a fixed size, which some window
+   // managers keep from full screen (mutter): it may be anything now, and
+   // the request goes to the window manager besides the initial state, for
+   // those that do not take that.
    set_size_hints(display, window, false);
-   // Changes of size from here on are kept for the watch that follows them.
-   XSelectInput(display, window, StructureNotifyMask);
    ask_for_full_screen(display, window);
 
+   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
    screen_area area, monitor;
-   bool full_screen = false;
-   for (int waited_ms = 0; waited_ms <= 2000 && !full_screen; waited_ms += 5) {
-      if (caught_signal())
-         end_by_signal(caught_signal());
-      area = window_area(display, window);
-      monitor = monitor_at(display, area.x + area.width / 2, area.y + area.height / 2);
-      full_screen = same_area(area, monitor);
-      if (!full_screen)
-         usleep(5000);
-   }
+   bool full_screen = window_is_full_screen(display, window, area, monitor);
+   while (!full_screen && await_window_change(display, deadline))
+      full_screen = window_is_full_screen(display, window, area, monitor);
    if (full_screen) {
       landing_monitor = monitor;
       centre_picture(display, picture, area.width, area.height);
