@@ -233,21 +233,37 @@ static bool window_is_full_screen(Display *display, Window window, screen_area &
    return same_area(area, monitor);
 }
 
+// The events that tell of the window manager's changes to the window: its
+// own size and state, and the place of the frame a window manager may have
+// put it in, which moves without a word to the window itself (the frame is
+// a child of the root window).
+static void select_window_changes(Display *display, Window window)
+{
+   XSelectInput(display, window, StructureNotifyMask | PropertyChangeMask);
+   XSelectInput(display, DefaultRootWindow(display), SubstructureNotifyMask);
+}
+
 // Waits for the window manager to change the window, or for the time left
 // to run out; false then. A caught signal ends the program. The wait is cut
-// into short slices, so that a signal taken by another thread is seen too.
+// into short slices, so that a signal taken by another thread is seen too,
+// and the window is looked at again now and then all the same, in case a
+// change came with no event.
 static bool await_window_change(Display *display,
                                 std::chrono::steady_clock::time_point deadline)
 {
    using namespace std::chrono;
    struct pollfd connection = {ConnectionNumber(display), POLLIN, 0};
+   const auto look_again = steady_clock::now() + milliseconds(100);
    while (!XPending(display)) {
       if (caught_signal())
          end_by_signal(caught_signal());
-      const auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
-      if (left <= 0)
+      const auto now = steady_clock::now();
+      if (now >= deadline)
          return false;
-      poll(&connection, 1, (int)std::min<long long>(left, 20));
+      if (now >= look_again)
+         return true;
+      const auto left = duration_cast<milliseconds>(std::min(deadline, look_again) - now).count();
+      poll(&connection, 1, (int)std::min<long long>(left + 1, 20));
    }
    while (XPending(display)) {
       XEvent event;
@@ -270,9 +286,9 @@ static int set_picture_window()
    if (prepared) {
       name_the_window(display, window);
       set_initial_full_screen(display, window);
-      // Changes of size and state from here on wake the wait below, and are
-      // kept for the watch that follows them.
-      XSelectInput(display, window, StructureNotifyMask | PropertyChangeMask);
+      // Changes from here on wake the wait below; those of the window's size
+      // are kept for the watch that follows them.
+      select_window_changes(display, window);
       // At the server before the library's own connection maps the window.
       XSync(display, False);
    }
@@ -288,7 +304,7 @@ static int set_picture_window()
    }
    if (!prepared) {
       name_the_window(display, window);
-      XSelectInput(display, window, StructureNotifyMask | PropertyChangeMask);
+      select_window_changes(display, window);
    }
    // The library maps its window with a fixed size, which some window
    // managers keep from full screen (mutter): it may be anything now, and
@@ -302,6 +318,8 @@ static int set_picture_window()
    bool full_screen = window_is_full_screen(display, window, area, monitor);
    while (!full_screen && await_window_change(display, deadline))
       full_screen = window_is_full_screen(display, window, area, monitor);
+   // The watch follows the window alone.
+   XSelectInput(display, DefaultRootWindow(display), NoEventMask);
    if (full_screen) {
       landing_monitor = monitor;
       centre_picture(display, picture, area.width, area.height);
