@@ -31,7 +31,7 @@ int main()
       return start_up_failed("starting Allegro");
    take_over_signals();
 
-   if (install_keyboard() != 0)
+   if (start_keyboard() != 0)
       return start_up_failed("installing the keyboard");
    keep_key_presses();
 
