@@ -248,8 +248,9 @@ static void select_window_changes(Display *display, Window window)
 // into short slices, so that a signal taken by another thread is seen too,
 // and the window is looked at again now and then all the same, in case a
 // change came with no event.
-static bool await_window_change(Display *display,
-                                std::chrono::steady_clock::time_point deadline)
+static bool await_window_change(Display *display, Window window,
+                                std::chrono::steady_clock::time_point deadline,
+                                bool &state_changed)
 {
    using namespace std::chrono;
    struct pollfd connection = {ConnectionNumber(display), POLLIN, 0};
@@ -265,11 +266,38 @@ static bool await_window_change(Display *display,
       const auto left = duration_cast<milliseconds>(std::min(deadline, look_again) - now).count();
       poll(&connection, 1, (int)std::min<long long>(left + 1, 20));
    }
+   const Atom state = XInternAtom(display, "_NET_WM_STATE", False);
    while (XPending(display)) {
       XEvent event;
       XNextEvent(display, &event);
+      if (event.type == PropertyNotify && event.xproperty.window == window &&
+          event.xproperty.atom == state)
+         state_changed = true;
    }
    return true;
+}
+
+// Whether the window manager has set the window's state, as it does once
+// it manages the window, without full screen in it.
+static bool state_lacks_full_screen(Display *display, Window window)
+{
+   Atom type;
+   int format;
+   unsigned long count, after;
+   unsigned char *data = NULL;
+   bool lacks = false;
+   if (XGetWindowProperty(display, window, XInternAtom(display, "_NET_WM_STATE", False), 0, 64,
+                          False, XA_ATOM, &type, &format, &count, &after, &data) == Success &&
+       type == XA_ATOM && format == 32) {
+      const Atom full_screen = XInternAtom(display, "_NET_WM_STATE_FULLSCREEN", False);
+      lacks = true;
+      for (unsigned long i = 0; i < count; i++)
+         if (((Atom *)data)[i] == full_screen)
+            lacks = false;
+   }
+   if (data)
+      XFree(data);
+   return lacks;
 }
 
 // The library's window made full screen by the window manager, with the
@@ -289,8 +317,13 @@ static int set_picture_window()
       // Changes from here on wake the wait below; those of the window's size
       // are kept for the watch that follows them.
       select_window_changes(display, window);
-      // At the server before the library's own connection maps the window.
+      // At the server before the library's own connection maps the window;
+      // the news of the program's own change of state is dropped.
       XSync(display, False);
+      while (XPending(display)) {
+         XEvent event;
+         XNextEvent(display, &event);
+      }
    }
    if (set_gfx_mode(GFX_AUTODETECT_WINDOWED, 1024, 768, 0, 0) != 0) {
       if (display)
@@ -306,18 +339,37 @@ static int set_picture_window()
       name_the_window(display, window);
       select_window_changes(display, window);
    }
-   // The library maps its window with a fixed size, which some window
-   // managers keep from full screen (mutter): it may be anything now, and
-   // the request goes to the window manager besides the initial state, for
-   // those that do not take that.
-   set_size_hints(display, window, false);
-   ask_for_full_screen(display, window);
-
-   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+   // The library's window is of a fixed size, which a window manager that
+   // takes the initial state shows full screen all the same, and which
+   // keeps it floating at that size where full screen is taken away later
+   // (sway), rather than tiled smaller than the picture. A window manager
+   // that does not take the initial state (it sets a state without full
+   // screen, or nothing in a while) is asked with a message, and the size
+   // left free, as some will not make a window of fixed size full screen
+   // (mutter).
+   using clock = std::chrono::steady_clock;
+   const auto deadline = clock::now() + std::chrono::seconds(2);
+   const auto ask_by = clock::now() + std::chrono::milliseconds(250);
+   bool asked = false;
+   auto ask = [&] {
+      set_size_hints(display, window, false);
+      ask_for_full_screen(display, window);
+      asked = true;
+   };
+   if (!prepared)
+      ask();
    screen_area area, monitor;
    bool full_screen = window_is_full_screen(display, window, area, monitor);
-   while (!full_screen && await_window_change(display, deadline))
+   while (!full_screen) {
+      bool state_changed = false;
+      const bool changed =
+          await_window_change(display, window, asked ? deadline : ask_by, state_changed);
+      if (!changed && asked)
+         break;
+      if (!asked && (!changed || (state_changed && state_lacks_full_screen(display, window))))
+         ask();
       full_screen = window_is_full_screen(display, window, area, monitor);
+   }
    // The watch follows the window alone.
    XSelectInput(display, DefaultRootWindow(display), NoEventMask);
    if (full_screen) {
