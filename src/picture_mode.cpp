@@ -108,6 +108,24 @@ static void name_the_window(Display *display, Window window)
                    32, PropModeReplace, (unsigned char *)&pid, 1);
 }
 
+// Withdraws the window and maps it again as the library first did: of its
+// fixed size, asking for full screen as its initial state. The window
+// manager hears of the withdrawal by the synthetic UnmapNotify of ICCCM.
+static void map_again(Display *display, Window window)
+{
+   const Window root = DefaultRootWindow(display);
+   XUnmapWindow(display, window);
+   XEvent event = {};
+   event.xunmap.type = UnmapNotify;
+   event.xunmap.event = root;
+   event.xunmap.window = window;
+   XSendEvent(display, root, False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
+   set_size_hints(display, window, true);
+   set_initial_full_screen(display, window);
+   XMapWindow(display, window);
+   XFlush(display);
+}
+
 // A mapped window asks the window manager for full screen with a message
 // to the root window (EWMH's _NET_WM_STATE, action 1: add).
 static void ask_for_full_screen(Display *display, Window window)
@@ -347,10 +365,15 @@ static int set_picture_window()
    // screen, or nothing in a while) is asked with a message, and the size
    // left free, as some will not make a window of fixed size full screen
    // (mutter).
+   // sway now and then never shows a window it was told to map (the X
+   // window mapped, no view for it, the window as the library made it):
+   // a window left so is mapped again, once, as it was first.
    using clock = std::chrono::steady_clock;
-   const auto deadline = clock::now() + std::chrono::seconds(2);
-   const auto ask_by = clock::now() + std::chrono::milliseconds(250);
-   bool asked = false;
+   const auto mapped_at = clock::now();
+   const auto deadline = mapped_at + std::chrono::seconds(2);
+   const auto map_again_by = mapped_at + std::chrono::milliseconds(750);
+   auto ask_by = mapped_at + std::chrono::milliseconds(250);
+   bool asked = false, mapped_again = !prepared;
    auto ask = [&] {
       set_size_hints(display, window, false);
       ask_for_full_screen(display, window);
@@ -360,14 +383,29 @@ static int set_picture_window()
       ask();
    screen_area area, monitor;
    bool full_screen = window_is_full_screen(display, window, area, monitor);
+   const screen_area as_mapped = area;
    while (!full_screen) {
       bool state_changed = false;
-      const bool changed =
-          await_window_change(display, window, asked ? deadline : ask_by, state_changed);
-      if (!changed && asked)
+      auto until = deadline;
+      if (!asked)
+         until = std::min(until, ask_by);
+      if (!mapped_again)
+         until = std::min(until, map_again_by);
+      await_window_change(display, window, until, state_changed);
+      const auto now = clock::now();
+      if (now >= deadline)
          break;
-      if (!asked && (!changed || (state_changed && state_lacks_full_screen(display, window))))
+      if (!mapped_again && now >= map_again_by) {
+         mapped_again = true;
+         if (same_area(area, as_mapped)) {
+            map_again(display, window);
+            asked = false;
+            ask_by = now + std::chrono::milliseconds(250);
+         }
+      } else if (!asked &&
+                 (now >= ask_by || (state_changed && state_lacks_full_screen(display, window)))) {
          ask();
+      }
       full_screen = window_is_full_screen(display, window, area, monitor);
    }
    // The watch follows the window alone.
