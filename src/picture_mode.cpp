@@ -127,20 +127,35 @@ static void map_again(Display *display, Window window)
 }
 
 // A mapped window asks the window manager for full screen with a message
-// to the root window (EWMH's _NET_WM_STATE, action 1: add).
-static void ask_for_full_screen(Display *display, Window window)
+// to the root window (EWMH's _NET_WM_STATE, action 1: add; 0: remove).
+static void send_full_screen_message(Display *display, Window window, long action)
 {
    XEvent event = {};
    event.xclient.type = ClientMessage;
    event.xclient.window = window;
    event.xclient.message_type = XInternAtom(display, "_NET_WM_STATE", False);
    event.xclient.format = 32;
-   event.xclient.data.l[0] = 1;
+   event.xclient.data.l[0] = action;
    event.xclient.data.l[1] = XInternAtom(display, "_NET_WM_STATE_FULLSCREEN", False);
    event.xclient.data.l[3] = 1;
    XSendEvent(display, DefaultRootWindow(display), False,
               SubstructureRedirectMask | SubstructureNotifyMask, &event);
    XFlush(display);
+}
+
+static void ask_for_full_screen(Display *display, Window window)
+{
+   send_full_screen_message(display, window, 1);
+}
+
+// Asks again where the window manager holds the window full screen in its
+// state, yet left it at its own size (sway 1.10 now and then): a window
+// manager takes no request to add a state the window has already, so the
+// state is taken away first.
+static void ask_again_for_full_screen(Display *display, Window window)
+{
+   send_full_screen_message(display, window, 0);
+   send_full_screen_message(display, window, 1);
 }
 
 // The window's place and size on the root window.
@@ -367,13 +382,16 @@ static int set_picture_window()
    // (mutter).
    // sway now and then never shows a window it was told to map (the X
    // window mapped, no view for it, the window as the library made it):
-   // a window left so is mapped again, once, as it was first.
+   // a window left so is mapped again, once, as it was first. It also now
+   // and then shows the window at its own size, its state full screen: the
+   // request is then made again, once.
    using clock = std::chrono::steady_clock;
    const auto mapped_at = clock::now();
    const auto deadline = mapped_at + std::chrono::seconds(2);
    const auto map_again_by = mapped_at + std::chrono::milliseconds(750);
    auto ask_by = mapped_at + std::chrono::milliseconds(250);
-   bool asked = false, mapped_again = !prepared;
+   const auto ask_again_by = mapped_at + std::chrono::milliseconds(1250);
+   bool asked = false, mapped_again = !prepared, asked_again = false;
    auto ask = [&] {
       set_size_hints(display, window, false);
       ask_for_full_screen(display, window);
@@ -391,6 +409,8 @@ static int set_picture_window()
          until = std::min(until, ask_by);
       if (!mapped_again)
          until = std::min(until, map_again_by);
+      if (!asked_again)
+         until = std::min(until, ask_again_by);
       await_window_change(display, window, until, state_changed);
       const auto now = clock::now();
       if (now >= deadline)
@@ -405,6 +425,10 @@ static int set_picture_window()
       } else if (!asked &&
                  (now >= ask_by || (state_changed && state_lacks_full_screen(display, window)))) {
          ask();
+      } else if (asked && !asked_again && now >= ask_again_by) {
+         asked_again = true;
+         if (!state_lacks_full_screen(display, window))
+            ask_again_for_full_screen(display, window);
       }
       full_screen = window_is_full_screen(display, window, area, monitor);
    }
