@@ -283,7 +283,7 @@ static void select_window_changes(Display *display, Window window)
 // change came with no event.
 static bool await_window_change(Display *display, Window window,
                                 std::chrono::steady_clock::time_point deadline,
-                                bool &state_changed)
+                                bool &state_changed, bool &framed)
 {
    using namespace std::chrono;
    struct pollfd connection = {ConnectionNumber(display), POLLIN, 0};
@@ -306,6 +306,9 @@ static bool await_window_change(Display *display, Window window,
       if (event.type == PropertyNotify && event.xproperty.window == window &&
           event.xproperty.atom == state)
          state_changed = true;
+      if (event.type == ReparentNotify && event.xreparent.window == window &&
+          event.xreparent.parent != DefaultRootWindow(display))
+         framed = true;
    }
    return true;
 }
@@ -379,7 +382,9 @@ static int set_picture_window()
    // that does not take the initial state (it sets a state without full
    // screen, or nothing in a while) is asked with a message, and the size
    // left free, as some will not make a window of fixed size full screen
-   // (mutter).
+   // (mutter). So is one that frames the window, at once: it has decided
+   // how to manage the window by then, and mutter frames it without
+   // saying that it will not make it full screen.
    // sway now and then never shows a window it was told to map (the X
    // window mapped, no view for it, the window as the library made it):
    // a window left so is mapped again, once, as it was first. It also now
@@ -403,7 +408,7 @@ static int set_picture_window()
    bool full_screen = window_is_full_screen(display, window, area, monitor);
    const screen_area as_mapped = area;
    while (!full_screen) {
-      bool state_changed = false;
+      bool state_changed = false, framed = false;
       auto until = deadline;
       if (!asked)
          until = std::min(until, ask_by);
@@ -411,7 +416,7 @@ static int set_picture_window()
          until = std::min(until, map_again_by);
       if (!asked_again)
          until = std::min(until, ask_again_by);
-      await_window_change(display, window, until, state_changed);
+      await_window_change(display, window, until, state_changed, framed);
       const auto now = clock::now();
       if (now >= deadline)
          break;
@@ -422,8 +427,8 @@ static int set_picture_window()
             asked = false;
             ask_by = now + std::chrono::milliseconds(250);
          }
-      } else if (!asked &&
-                 (now >= ask_by || (state_changed && state_lacks_full_screen(display, window)))) {
+      } else if (!asked && (now >= ask_by || framed ||
+                            (state_changed && state_lacks_full_screen(display, window)))) {
          ask();
       } else if (asked && !asked_again && now >= ask_again_by) {
          asked_again = true;
