@@ -25,7 +25,9 @@ void watch_display();
 // Once the mode is set: the display has answered.
 void display_answered();
 
-// After install_keyboard: a SPACE or ESC press that the library reads late,
+// The library's keyboard, installed as install_keyboard does; 0 on success.
+int start_keyboard();
+// After start_keyboard: a SPACE or ESC press that the library reads late,
 // on a loaded machine, is still shown in `key` for as long as it was held,
 // and SPACE held for longer than one pause stays down until it is seen.
 void keep_key_presses();

@@ -74,6 +74,11 @@ void display_answered()
 {
 }
 
+int start_keyboard()
+{
+   return install_keyboard();
+}
+
 void keep_key_presses()
 {
 }

@@ -628,6 +628,23 @@ TEST(WaylandOnSway, FocusMovedWithinTheWorkspaceLeavesThePictureWhole)
         wait_until(
         [&] {
             auto [x, y] = picture_place(xwayland, program);
+            // Between sway's resize of the window and the program's move of
+            // the picture, the picture can lie partly off the output.
+            if (x < 0 || y < 0 || x + 1024 > output.width || y + 768 > output.height) {
+                Display* d = xwayland.handle();
+                XWindowAttributes a{};
+                int wx = 0, wy = 0;
+                Window unused;
+                const Window w = program_window(xwayland, program);
+                XGetWindowAttributes(d, w, &a);
+                XTranslateCoordinates(d, w, DefaultRootWindow(d), 0, 0, &wx, &wy, &unused);
+                xwayland.check();
+                last_seen = "at (" + std::to_string(x) + ", " + std::to_string(y) +
+                            "), partly off the output, in a window of " +
+                            std::to_string(a.width) + "x" + std::to_string(a.height) + " at (" +
+                            std::to_string(wx) + ", " + std::to_string(wy) + ")";
+                return false;
+            }
             on.run.picture_at({output.left + x, output.top + y});
             Sight now = on.run.look(oracle());
             last_seen = "at (" + std::to_string(x) + ", " + std::to_string(y) + "): " +
