@@ -319,6 +319,28 @@ void time_on_desktop(const DisplayServer& desktop, Seat& seat,
         }
 }
 
+// The same on a desktop of the kind given, where it is installed (if not,
+// its row is left out, with a word); false if the desktop failed.
+template <typename Desktop, typename FramesOf>
+bool time_on_kind(const char* name, const char* packages, FramesOf frames_of, Millis poll,
+                  const std::vector<Program>& programs, int runs, bool quiet, Metric& metric)
+{
+    if (!installed(Desktop::programs())) {
+        std::fprintf(stderr, "spotfall-bench: %s is not installed (Debian: %s); its row is left out\n",
+                     name, packages);
+        return true;
+    }
+    try {
+        Desktop desktop;
+        time_on_desktop(desktop, desktop.seat(), desktop.outputs(), frames_of(desktop), poll, name,
+                        programs, runs, quiet, metric);
+        return true;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "spotfall-bench: on %s: %s\n", name, e.what());
+        return false;
+    }
+}
+
 int usage()
 {
     std::fprintf(stderr,
@@ -441,58 +463,27 @@ int main(int argc, char** argv)
     }
 
     // The same on weston, KWin and GNOME Shell, where the window manager
-    // makes the window full screen before the picture goes up.
+    // makes the window full screen before the picture goes up. A nested
+    // desktop's frames are read from its outer Xvfb; GNOME's come only as
+    // screenshots, in the program's palette (tens of ms each): a frame that
+    // changes no pixel's palette colour goes unseen, but any that moves or
+    // uncovers something is seen.
     if (windows_zip.empty()) {
-        if (!installed(WestonDesktop::programs())) {
-            std::fprintf(stderr, "spotfall-bench: weston is not installed (Debian: weston and "
-                                 "xwayland); its row is left out\n");
-        } else {
-            try {
-                WestonDesktop desktop;
-                OuterScreenFrames frames(desktop.outer_display());
-                time_on_desktop(desktop, desktop.seat(), desktop.outputs(),
-                                [&frames] { return frames.read(); }, 20ms, "weston", programs, runs, json, metrics[2]);
-            } catch (const std::exception& e) {
-                std::fprintf(stderr, "spotfall-bench: on weston: %s\n", e.what());
-                return 1;
-            }
-        }
-        if (!installed(KwinDesktop::programs())) {
-            std::fprintf(stderr, "spotfall-bench: KWin is not installed (Debian: kwin-wayland, "
-                                 "weston and xwayland); its row is left out\n");
-        } else {
-            try {
-                KwinDesktop desktop;
-                OuterScreenFrames frames(desktop.outer_display());
-                time_on_desktop(desktop, desktop.seat(), desktop.outputs(),
-                                [&frames] { return frames.read(); }, 20ms, "KWin", programs, runs, json, metrics[3]);
-            } catch (const std::exception& e) {
-                std::fprintf(stderr, "spotfall-bench: on KWin: %s\n", e.what());
-                return 1;
-            }
-        }
-        if (!installed(GnomeShellDesktop::programs())) {
-            std::string missing;
-            for (const auto& program : GnomeShellDesktop::programs())
-                missing += " " + program;
-            std::fprintf(stderr, "spotfall-bench: GNOME Shell cannot run here (not installed: one "
-                                 "of%s); its row is left out\n", missing.c_str());
-        } else {
-            try {
-                GnomeShellDesktop desktop;
-                Seat& seat = desktop.seat();
-                // Its output comes only as screenshots, in the program's
-                // palette (tens of ms each): a frame that changes no pixel's
-                // palette colour goes unseen, but any that moves or
-                // uncovers something is seen.
-                FrameReader frame = [&seat] { return seat.grab().pixels; };
-                time_on_desktop(desktop, seat, desktop.outputs(),
-                                frame, 2ms, "GNOME Shell", programs, runs, json, metrics[4]);
-            } catch (const std::exception& e) {
-                std::fprintf(stderr, "spotfall-bench: on GNOME Shell: %s\n", e.what());
-                return 1;
-            }
-        }
+        auto outer_frames = [](NestedDesktop& desktop) {
+            auto frames = std::make_shared<OuterScreenFrames>(desktop.outer_display());
+            return FrameReader([frames] { return frames->read(); });
+        };
+        auto screenshots = [](GnomeShellDesktop& desktop) {
+            Seat* seat = &desktop.seat();
+            return FrameReader([seat] { return seat->grab().pixels; });
+        };
+        if (!time_on_kind<WestonDesktop>("weston", "weston and xwayland", outer_frames, 20ms,
+                                         programs, runs, json, metrics[2]) ||
+            !time_on_kind<KwinDesktop>("KWin", "kwin-wayland, weston and xwayland", outer_frames,
+                                       20ms, programs, runs, json, metrics[3]) ||
+            !time_on_kind<GnomeShellDesktop>("GNOME Shell", "gnome-shell, dbus-daemon and xwayland",
+                                             screenshots, 2ms, programs, runs, json, metrics[4]))
+            return 1;
     }
     metrics.erase(std::remove_if(metrics.begin(), metrics.end(),
                                  [](const Metric& m) { return m.values[0].empty(); }),

@@ -35,9 +35,9 @@
 // placed it; none (of no size) on a plain X server.
 static screen_area landing_monitor = {0, 0, 0, 0};
 
-// The library's window as its X11 driver describes it: checked against the
-// server before it is used, so that a library built otherwise is left alone.
-static bool library_window_found(Display *display, Window window, Window picture)
+// Whether the window holds the picture's window and nothing else; if so,
+// whether it is a top-level window.
+static bool holds_only_picture(Display *display, Window window, Window picture, bool *top_level)
 {
    Window root, parent, *children = NULL;
    unsigned int count = 0;
@@ -46,24 +46,29 @@ static bool library_window_found(Display *display, Window window, Window picture
       return false;
    bool found = count == 1 && children[0] == picture;
    XFree(children);
+   *top_level = parent == root;
+   return found;
+}
+
+// The library's window as its X11 driver describes it: checked against the
+// server before it is used, so that a library built otherwise is left alone.
+static bool library_window_found(Display *display, Window window, Window picture)
+{
+   bool top_level;
    XWindowAttributes attributes;
-   return found && XGetWindowAttributes(display, picture, &attributes) &&
-          attributes.width == SCREEN_W && attributes.height == SCREEN_H;
+   return holds_only_picture(display, window, picture, &top_level) &&
+          XGetWindowAttributes(display, picture, &attributes) && attributes.width == SCREEN_W &&
+          attributes.height == SCREEN_H;
 }
 
 // The library's window before the mode is set: a top-level window, not yet
 // mapped, holding the picture's window.
 static bool library_window_unmapped(Display *display, Window window, Window picture)
 {
-   Window root, parent, *children = NULL;
-   unsigned int count = 0;
-   if (window == None || picture == None ||
-       !XQueryTree(display, window, &root, &parent, &children, &count))
-      return false;
-   bool found = parent == root && count == 1 && children[0] == picture;
-   XFree(children);
+   bool top_level = false;
    XWindowAttributes attributes;
-   return found && XGetWindowAttributes(display, window, &attributes) &&
+   return holds_only_picture(display, window, picture, &top_level) && top_level &&
+          XGetWindowAttributes(display, window, &attributes) &&
           attributes.map_state == IsUnmapped;
 }
 
