@@ -53,7 +53,8 @@ WindowManager::WindowManager(const std::string& display)
         Millis(10000), "openbox to manage " + display, Millis(10));
 }
 
-FocusedWindow::FocusedWindow(const std::string& display) : connection_(display)
+FocusedWindow::FocusedWindow(const std::string& display, const std::string& xauthority)
+    : connection_(display, xauthority)
 {
     Display* x = connection_.handle();
     int screen = DefaultScreen(x);

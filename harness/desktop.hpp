@@ -25,7 +25,8 @@ class FocusedWindow {
 public:
     // Maps a window on its own connection and waits until the window
     // manager has given it the keyboard focus.
-    explicit FocusedWindow(const std::string& display);
+    // `xauthority`: the cookie file the display wants, if any.
+    explicit FocusedWindow(const std::string& display, const std::string& xauthority = "");
     ~FocusedWindow();
     FocusedWindow(const FocusedWindow&) = delete;
     FocusedWindow& operator=(const FocusedWindow&) = delete;
