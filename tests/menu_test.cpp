@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <iostream>
 #include <iterator>
 #include <memory>
 #include <optional>
@@ -238,17 +239,42 @@ TEST_P(FromTheMenu, StartsShowsTheExactPictureAndEndsWithEsc)
     else
         seat = (x_seat = std::make_unique<XConnection>(server->display())).get();
 
-    SpotfallRun run(*server, *seat, install.from_menu(*server));
-    // A desktop shows more than white: first the picture must cover its
-    // place on the output.
-    wait_until(
-        [&] {
-            if (!run.process().running())
-                throw std::runtime_error("spotfall ended: " + run.process().status()->describe() +
-                                         "; stderr: " + run.process().captured_stderr());
-            return run.grab().count(Picture::other) == 0;
-        },
-        15s, "the picture to show, whole, on the output");
+    // GNOME Shell 43 on a busy machine now and then (1 launch in 50 to 100
+    // with two busy loops beside it) manages the window, full screen and
+    // focused, its actor mapped, visible and opaque, and never shows its
+    // content: the output stays the desktop's background, whatever the
+    // program draws. Such a launch, with nothing of the program on the
+    // output, is made once more; a second one fails.
+    std::unique_ptr<SpotfallRun> launched;
+    for (int launch = 1; !launched; ++launch) {
+        launched = std::make_unique<SpotfallRun>(*server, *seat, install.from_menu(*server));
+        SpotfallRun& run = *launched;
+        // A desktop shows more than white: first the picture must cover its
+        // place on the output.
+        Picture seen;
+        try {
+            wait_until(
+                [&] {
+                    if (!run.process().running())
+                        throw std::runtime_error("spotfall ended: " + run.process().status()->describe() +
+                                                 "; stderr: " + run.process().captured_stderr());
+                    seen = run.grab();
+                    return seen.count(Picture::other) == 0;
+                },
+                15s, "the picture to show, whole, on the output");
+        } catch (const TimeoutError& e) {
+            const bool nothing_shown = seen.count(Picture::other) == seen.pixels.size();
+            if (!nothing_shown || launch == 2)
+                throw TimeoutError(std::string(e.what()) + "; launch " + std::to_string(launch) + ": " +
+                                   std::to_string(seen.count(Picture::white)) + " white, " +
+                                   std::to_string(seen.count(Picture::black)) +
+                                   " black pixels where the picture belongs");
+            std::cerr << "launch 1 showed nothing of the program in 15 s; launching again\n";
+            RecordProperty("launches", 2);
+            launched.reset();
+        }
+    }
+    SpotfallRun& run = *launched;
     await_drawing(run);
     expect_frozen_exact(run, run.freeze(oracle()));
     // ESC held until spotfall ends, as a user holds it: on a busy machine
